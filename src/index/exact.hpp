@@ -1,0 +1,25 @@
+// The exact scan: score every candidate point, keep the best `limit`.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/distance.hpp"
+#include "core/point_table.hpp"
+
+namespace tarnwick {
+
+struct ScoredPoint {
+  PointId id;   // the point's own identifier field
+  float score;  // under the query's metric
+};
+
+// Scores every point of the table (or only the tenant's points, when a tenant is given)
+// against the query, leaves out points that cannot be scored, and returns the best `limit`
+// ordered best first. Equal scores keep table order; NaN scores come last.
+std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uint64_t limit,
+                                          Metric metric, const PointTable& points,
+                                          TenantRef tenant);
+
+}  // namespace tarnwick
