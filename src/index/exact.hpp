@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -14,6 +15,15 @@ struct ScoredPoint {
   PointId id;   // the point's own identifier field
   float score;  // under the query's metric
 };
+
+// True when score `a` ranks before score `b` under the metric: higher first for DotProduct
+// and Cosine, lower first for Euclidean. NaN ranks after every number.
+inline bool score_precedes(Metric metric, float a, float b) {
+  if (b != b) {
+    return a == a;
+  }
+  return higher_is_better(metric) ? a > b : a < b;
+}
 
 // Scores every point of the table (or only the tenant's points, when a tenant is given)
 // against the query, leaves out points that cannot be scored, and returns the best `limit`

@@ -1,0 +1,109 @@
+#include "storage/worker_pool.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace tarnwick {
+
+namespace {
+
+std::size_t processor_count() {
+  if (const char* forced = std::getenv("TARNWICK_WORKERS")) {
+    long count = std::strtol(forced, nullptr, 10);
+    if (count > 0) {
+      return static_cast<std::size_t>(std::min(count, 1024L));
+    }
+  }
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    return static_cast<std::size_t>(std::max(CPU_COUNT(&set), 1));
+  }
+  return std::max(std::thread::hardware_concurrency(), 1u);
+}
+
+// One batch: its positions are handed out one at a time to whichever worker asks first.
+struct Job {
+  const std::function<void(std::size_t)>* task;
+  std::size_t count;
+  std::size_t next = 0;  // guarded by the pool's mutex
+  std::size_t done = 0;  // guarded by the pool's mutex
+};
+
+class ThreadPool final : public WorkerPool {
+ public:
+  // Starts up to `workers` threads; fewer if the system refuses more.
+  explicit ThreadPool(std::size_t workers) {
+    try {
+      for (std::size_t i = 0; i < workers; ++i) {
+        threads_.emplace_back([this] { work(); });
+      }
+    } catch (const std::system_error&) {
+    }
+  }
+
+  std::size_t size() const { return threads_.size(); }
+
+  void run(std::size_t count, const std::function<void(std::size_t)>& task) override {
+    if (count == 0) {
+      return;
+    }
+    Job job{&task, count};
+    std::unique_lock guard(mutex_);
+    jobs_.push_back(&job);
+    work_ready_.notify_all();
+    job_done_.wait(guard, [&] { return job.done == job.count; });
+  }
+
+ private:
+  void work() {
+    std::unique_lock guard(mutex_);
+    for (;;) {
+      work_ready_.wait(guard, [&] { return !jobs_.empty(); });
+      Job* job = jobs_.front();
+      std::size_t position = job->next++;
+      if (job->next == job->count) {
+        jobs_.pop_front();  // nothing left to hand out; the job stays alive until done
+      }
+      guard.unlock();
+      (*job->task)(position);
+      guard.lock();
+      if (++job->done == job->count) {
+        job_done_.notify_all();
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable work_ready_;
+  std::condition_variable job_done_;
+  std::deque<Job*> jobs_;  // jobs with positions still to hand out, oldest first
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace
+
+WorkerPool* WorkerPool::instance() {
+  static std::mutex creation;
+  // Never destroyed: the workers live until the process ends.
+  static ThreadPool* pool = nullptr;
+  std::lock_guard guard(creation);
+  if (pool == nullptr) {
+    auto started = std::make_unique<ThreadPool>(processor_count());
+    if (started->size() == 0) {
+      return nullptr;
+    }
+    pool = started.release();
+  }
+  return pool;
+}
+
+}  // namespace tarnwick
