@@ -1,0 +1,41 @@
+// The snapshot format: the whole store (point table and graph) as one positional byte string.
+//
+// Unsigned numbers are LEB128 varints, signed ones ZigZag varints, floats raw little-endian
+// bits. There is no header, version or checksum; the reader must know the layout.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "core/point_table.hpp"
+#include "index/hnsw.hpp"
+
+namespace tarnwick {
+
+enum class SnapshotDecodeError : std::uint8_t {
+  EndOfInput,
+  BadVarint,
+  BadUtf8,
+  BadOptionTag,
+  UnknownVariant,
+  // The file names more distinct identifiers than a point table has slots for.
+  TooManyIdentifiers,
+};
+
+// The fixed text that load failures report for a reason.
+std::string_view decode_error_text(SnapshotDecodeError error);
+
+struct Snapshot {
+  PointTable points;
+  HNSWIndex index;
+};
+
+// The complete file content for the store; never fails.
+std::string encode_snapshot(const PointTable& points, const HNSWIndex& index);
+
+// New tables from a complete file content. Bytes after the node table are ignored.
+std::variant<Snapshot, SnapshotDecodeError> decode_snapshot(std::string_view bytes);
+
+}  // namespace tarnwick
