@@ -1,0 +1,357 @@
+#include "bindings/arguments.hpp"
+
+#include <algorithm>
+
+namespace tarnwick::bindings {
+
+namespace {
+
+// A length hint sizes only the first reservation: a lying __len__ must not make us allocate
+// more than this up front.
+constexpr std::size_t MAX_RESERVED_BYTES = std::size_t{4} << 20;
+
+/* ---------- Binding ---------- */
+
+int raise_too_many_positional(const Signature& signature, Py_ssize_t given) {
+  const char* verb = given == 1 ? "was" : "were";
+  const std::size_t count = signature.parameters.size();
+  if (signature.required == count) {
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
+                 signature.function, count, given, verb);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
+                 signature.function, signature.required, count, given, verb);
+  }
+  return -1;
+}
+
+// The parameter's index, or the parameter count when no parameter has this name.
+std::size_t find_parameter(const Signature& signature, PyObject* name) {
+  const std::size_t count = signature.parameters.size();
+  if (!PyUnicode_Check(name)) {
+    return count;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (PyUnicode_EqualToUTF8(name, signature.parameters[i])) {
+      return i;
+    }
+  }
+  return count;
+}
+
+// Lists the missing names as CPython does: 'a' / 'a' and 'b' / 'a', 'b', and 'c'.
+int raise_missing(const Signature& signature, const BoundArguments& bound) {
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < signature.required; ++i) {
+    if (!bound[i]) {
+      missing.push_back(signature.parameters[i]);
+    }
+  }
+  std::string list;
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) {
+      list += missing.size() > 2 ? ", " : " ";
+      if (i + 1 == missing.size()) {
+        list += "and ";
+      }
+    }
+    list += '\'';
+    list += missing[i];
+    list += '\'';
+  }
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", signature.function,
+               missing.size(), missing.size() == 1 ? "argument" : "arguments", list.c_str());
+  return -1;
+}
+
+/* ---------- Conversions (no argument note) ---------- */
+
+int to_u64(PyObject* object, std::uint64_t& out) {
+  PyRef integer = PyRef::steal(PyNumber_Index(object));
+  if (!integer) {
+    return -1;
+  }
+  unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    return -1;
+  }
+  out = value;
+  return 0;
+}
+
+int to_string(PyObject* object, std::string& out) {
+  if (!PyUnicode_Check(object)) {
+    raise_not_instance(object, "str");
+    return -1;
+  }
+  return utf8_of(object, out);
+}
+
+int append_float(PyObject* item, std::vector<float>& out) {
+  double value;
+  if (PyFloat_CheckExact(item)) {
+    value = PyFloat_AS_DOUBLE(item);
+  } else {
+    value = PyFloat_AsDouble(item);
+    if (value == -1.0 && PyErr_Occurred()) {
+      return -1;
+    }
+  }
+  // Round to nearest single precision; out-of-range magnitudes become infinities.
+  out.push_back(static_cast<float>(value));
+  return 0;
+}
+
+// Refuses what can never be a vector (str, non-sequences) with the messages of the rules.
+int check_vector_like(PyObject* object) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return -1;
+  }
+  if (!PySequence_Check(object)) {
+    raise_not_instance(object, "Sequence");
+    return -1;
+  }
+  return 0;
+}
+
+template <typename T>
+void reserve_from_length_hint(PyObject* object, std::vector<T>& out) {
+  Py_ssize_t hint = PyObject_Size(object);
+  if (hint < 0) {
+    PyErr_Clear();
+    return;
+  }
+  out.reserve(std::min(static_cast<std::size_t>(hint), MAX_RESERVED_BYTES / sizeof(T)));
+}
+
+// Calls visit(item) on each item from `start` on, re-reading the length every step as the
+// list iterator does, so a list changed by the visit is still walked safely.
+template <typename Visit>
+int for_each_list_item(PyObject* list, Py_ssize_t start, Visit visit) {
+  for (Py_ssize_t i = start; i < PyList_Size(list); ++i) {
+    PyRef item = PyRef::steal(PyList_GetItemRef(list, i));
+    if (!item) {
+      // Another thread shrank the list since the length check: that ends the walk.
+      PyErr_Clear();
+      return 0;
+    }
+    if (visit(item.get()) < 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+// Calls visit(item) on each item in iteration order. Exact lists and tuples are read by
+// index, which is what their own iterators do.
+template <typename Visit>
+int for_each_item(PyObject* sequence, Visit visit) {
+  if (PyList_CheckExact(sequence)) {
+    return for_each_list_item(sequence, 0, visit);
+  }
+  if (PyTuple_CheckExact(sequence)) {
+    // A tuple cannot change, and we hold it, so its items stay alive.
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sequence); ++i) {
+      if (visit(PyTuple_GET_ITEM(sequence, i)) < 0) {
+        return -1;
+      }
+    }
+    return 0;
+  }
+  PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
+  if (!iterator) {
+    return -1;
+  }
+  for (;;) {
+    PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+    if (!item) {
+      return PyErr_Occurred() ? -1 : 0;
+    }
+    if (visit(item.get()) < 0) {
+      return -1;
+    }
+  }
+}
+
+// Copies the leading run of exact floats of a list in one critical section: nothing in the
+// section can run Python code or allocate. Returns the index of the first item not copied.
+Py_ssize_t copy_leading_floats(PyObject* list, std::vector<float>& out) {
+  Py_ssize_t i = 0;
+  Py_BEGIN_CRITICAL_SECTION(list);
+  for (; i < PyList_GET_SIZE(list) && out.size() < out.capacity(); ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (!PyFloat_CheckExact(item)) {
+      break;
+    }
+    out.push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
+  }
+  Py_END_CRITICAL_SECTION();
+  return i;
+}
+
+int to_float_vector(PyObject* object, std::vector<float>& out) {
+  if (check_vector_like(object) < 0) {
+    return -1;
+  }
+  auto append = [&out](PyObject* item) { return append_float(item, out); };
+  if (PyList_CheckExact(object)) {
+    // The list's own length is real memory, so it may size the reservation in full.
+    out.reserve(static_cast<std::size_t>(PyList_Size(object)));
+    return for_each_list_item(object, copy_leading_floats(object, out), append);
+  }
+  if (!PyTuple_CheckExact(object)) {
+    reserve_from_length_hint(object, out);
+  } else {
+    out.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(object)));
+  }
+  return for_each_item(object, append);
+}
+
+int to_float_vectors(PyObject* object, std::vector<std::vector<float>>& out) {
+  if (check_vector_like(object) < 0) {
+    return -1;
+  }
+  reserve_from_length_hint(object, out);
+  return for_each_item(object, [&out](PyObject* item) {
+    out.emplace_back();
+    return to_float_vector(item, out.back());
+  });
+}
+
+// Attaches the argument note when a conversion has failed; passes its result through.
+int noted(int result, const char* parameter) {
+  if (result < 0) {
+    add_argument_note(parameter);
+  }
+  return result;
+}
+
+}  // namespace
+
+int bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, BoundArguments& bound) {
+  const std::size_t count = signature.parameters.size();
+  if (static_cast<std::size_t>(nargs) > count) {
+    return raise_too_many_positional(signature, nargs);
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    bound[i] = PyRef::borrow(args[i]);
+  }
+  const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+    const std::size_t index = find_parameter(signature, name);
+    if (index == count) {
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
+                   signature.function, name);
+      return -1;
+    }
+    if (bound[index]) {
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%S'",
+                   signature.function, name);
+      return -1;
+    }
+    bound[index] = PyRef::borrow(args[nargs + k]);
+  }
+  for (std::size_t i = 0; i < signature.required; ++i) {
+    if (!bound[i]) {
+      return raise_missing(signature, bound);
+    }
+  }
+  return 0;
+}
+
+int bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+                   BoundArguments& bound) {
+  // Lay the arguments out as a vectorcall would. The items list is one consistent copy of
+  // the keywords, even if another thread changes the dict meanwhile.
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  std::vector<PyObject*> stack(static_cast<std::size_t>(nargs));
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    stack[i] = PyTuple_GET_ITEM(args, i);
+  }
+  if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+    return bind_arguments(signature, stack.data(), nargs, nullptr, bound);
+  }
+  PyRef items = PyRef::steal(PyDict_Items(kwargs));
+  if (!items) {
+    return -1;
+  }
+  const Py_ssize_t keyword_count = PyList_GET_SIZE(items.get());
+  PyRef kwnames = PyRef::steal(PyTuple_New(keyword_count));
+  if (!kwnames) {
+    return -1;
+  }
+  for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), k);
+    PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(PyTuple_GET_ITEM(pair, 0)));
+    stack.push_back(PyTuple_GET_ITEM(pair, 1));
+  }
+  return bind_arguments(signature, stack.data(), nargs, kwnames.get(), bound);
+}
+
+void raise_not_instance(PyObject* object, const char* expected) {
+  if (object == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+    return;
+  }
+  PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+  if (!type_name) {
+    return;
+  }
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", type_name.get(),
+               expected);
+}
+
+void add_argument_note(const char* parameter) {
+  PyObject* error = PyErr_GetRaisedException();
+  if (error == nullptr) {
+    return;
+  }
+  PyRef result = PyRef::steal(
+      PyObject_CallMethod(error, "add_note", "(N)",
+                          PyUnicode_FromFormat("while processing '%s'", parameter)));
+  if (!result) {
+    PyErr_Clear();
+  }
+  PyErr_SetRaisedException(error);
+}
+
+int utf8_of(PyObject* text, std::string& out) {
+  Py_ssize_t size = 0;
+  const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+  if (bytes == nullptr) {
+    return -1;
+  }
+  out.assign(bytes, static_cast<std::size_t>(size));
+  return 0;
+}
+
+int convert_u64(PyObject* object, const char* parameter, std::uint64_t& out) {
+  return noted(to_u64(object, out), parameter);
+}
+
+int convert_string(PyObject* object, const char* parameter, std::string& out) {
+  return noted(to_string(object, out), parameter);
+}
+
+int convert_optional_string(PyObject* object, const char* parameter,
+                            std::optional<std::string>& out) {
+  if (object == nullptr || object == Py_None) {
+    out.reset();
+    return 0;
+  }
+  return noted(to_string(object, out.emplace()), parameter);
+}
+
+int convert_float_vector(PyObject* object, const char* parameter, std::vector<float>& out) {
+  return noted(to_float_vector(object, out), parameter);
+}
+
+int convert_float_vectors(PyObject* object, const char* parameter,
+                          std::vector<std::vector<float>>& out) {
+  return noted(to_float_vectors(object, out), parameter);
+}
+
+}  // namespace tarnwick::bindings

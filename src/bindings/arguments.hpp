@@ -1,0 +1,76 @@
+// Argument binding and conversion shared by the constructor and every VectorStorage method.
+//
+// Binding follows CPython's own wording for its messages. Conversions run before any store
+// lock is taken; a failing conversion keeps its exception and gains the note
+// "while processing '{parameter}'".
+#pragma once
+
+#include "bindings/py_ref.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tarnwick::bindings {
+
+inline constexpr std::size_t MAX_PARAMETERS = 4;
+
+// The parameters of one callable. All are positional-or-keyword; the required ones come
+// first and the rest default to None.
+struct Signature {
+  const char* function;                     // name used in messages, e.g. "VectorStorage.search()"
+  std::span<const char* const> parameters;  // names in order
+  std::size_t required;                     // how many leading parameters have no default
+};
+
+template <std::size_t N>
+constexpr Signature make_signature(const char* function, const char* const (&parameters)[N],
+                                   std::size_t required) {
+  static_assert(N <= MAX_PARAMETERS);
+  return Signature{function, std::span<const char* const>(parameters, N), required};
+}
+
+// One strong reference per parameter, in parameter order; NULL for a default left out.
+using BoundArguments = std::array<PyRef, MAX_PARAMETERS>;
+
+// Binds vectorcall arguments: `nargs` positional values, then one value per name in the
+// tuple `kwnames` (which may be NULL). Returns 0, or -1 with a TypeError set.
+int bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, BoundArguments& bound);
+// The same for tp_new's arguments: a tuple and a dict of keywords (which may be NULL).
+int bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+                   BoundArguments& bound);
+
+// Raises TypeError "'{type}' object is not an instance of '{expected}'" (with {type} the
+// qualified type name), or "'None' is not an instance of '{expected}'" for None.
+void raise_not_instance(PyObject* object, const char* expected);
+
+// Adds the note "while processing '{parameter}'" to the exception being raised. Should the
+// note itself fail, that error is dropped and the original one stays.
+void add_argument_note(const char* parameter);
+
+// The UTF-8 bytes of a str (or str subclass). Returns -1 with UnicodeEncodeError set for lone
+// surrogates. No argument note.
+int utf8_of(PyObject* text, std::string& out);
+
+// The conversions. Each returns 0, or -1 with the conversion's own exception set and the
+// argument note for `parameter` attached.
+
+// An int, or any object with __index__, from 0 to 2^64 - 1.
+int convert_u64(PyObject* object, const char* parameter, std::uint64_t& out);
+// A str or str subclass, as UTF-8.
+int convert_string(PyObject* object, const char* parameter, std::string& out);
+// None (or NULL, for a parameter left out) gives no value; anything else is a string.
+int convert_optional_string(PyObject* object, const char* parameter,
+                            std::optional<std::string>& out);
+// Any sequence other than str, each item a float or convertible to one, rounded to 32 bits.
+int convert_float_vector(PyObject* object, const char* parameter, std::vector<float>& out);
+// A sequence (not a str) of float vectors.
+int convert_float_vectors(PyObject* object, const char* parameter,
+                          std::vector<std::vector<float>>& out);
+
+}  // namespace tarnwick::bindings

@@ -1,0 +1,144 @@
+#include "bindings/payload.hpp"
+
+#include "bindings/arguments.hpp"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace tarnwick::bindings {
+
+namespace {
+
+// Walks a dict's items in its own order, one fetch per step under the dict's critical
+// section, so that another thread may change the dict between steps but never during one.
+// A change of size, or more items than the dict held at the start, ends the walk.
+class DictWalk {
+ public:
+  explicit DictWalk(PyObject* dict)
+      : dict_(dict), size_(PyDict_GET_SIZE(dict)), remaining_(size_) {}
+
+  // Fetches the next item as new references. Returns 1 with an item, 0 after the last one,
+  // or -1 with RuntimeError set when the dict was changed during the walk.
+  int next(PyRef& key, PyRef& value) {
+    enum class Step { Fetched, Exhausted, SizeChanged, KeysChanged } step;
+    PyObject* borrowed_key = nullptr;
+    PyObject* borrowed_value = nullptr;
+    Py_BEGIN_CRITICAL_SECTION(dict_);
+    if (PyDict_GET_SIZE(dict_) != size_) {
+      step = Step::SizeChanged;
+    } else if (remaining_ == -1) {
+      step = Step::KeysChanged;
+    } else if (PyDict_Next(dict_, &position_, &borrowed_key, &borrowed_value)) {
+      key = PyRef::borrow(borrowed_key);
+      value = PyRef::borrow(borrowed_value);
+      step = Step::Fetched;
+    } else {
+      step = Step::Exhausted;
+    }
+    Py_END_CRITICAL_SECTION();
+    switch (step) {
+      case Step::Fetched:
+        --remaining_;
+        return 1;
+      case Step::Exhausted:
+        return 0;
+      case Step::SizeChanged:
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return -1;
+      case Step::KeysChanged:
+        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        return -1;
+    }
+    return -1;
+  }
+
+ private:
+  PyObject* dict_;          // borrowed: the caller holds the dict for the whole walk
+  Py_ssize_t size_;         // the size at the start
+  Py_ssize_t remaining_;    // items still expected; -1 once one more than that was fetched
+  Py_ssize_t position_ = 0; // PyDict_Next's cursor
+};
+
+// Classifies a payload value. Returns 1 with `out` set, 0 for a value of a type that is
+// skipped, or -1 with the conversion's exception set.
+int convert_value(PyObject* value, PayloadValue& out) {
+  if (PyUnicode_Check(value)) {
+    std::string bytes;
+    if (utf8_of(value, bytes) < 0) {
+      return -1;
+    }
+    out = make_string_value(std::move(bytes));
+    return 1;
+  }
+  if (PyLong_Check(value)) {
+    long long integer = PyLong_AsLongLong(value);
+    if (integer == -1 && PyErr_Occurred()) {
+      return -1;
+    }
+    out = std::int64_t{integer};
+    return 1;
+  }
+  if (PyFloat_CheckExact(value)) {
+    out = PyFloat_AS_DOUBLE(value);
+    return 1;
+  }
+  if (PyFloat_Check(value)) {
+    double real = PyFloat_AsDouble(value);
+    if (real == -1.0 && PyErr_Occurred()) {
+      return -1;
+    }
+    out = real;
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int convert_payload(PyObject* object, const char* parameter, std::optional<Payload>& out) {
+  if (object == Py_None) {
+    out.reset();
+    return 0;
+  }
+  if (!PyDict_Check(object)) {
+    raise_not_instance(object, "dict");
+    add_argument_note(parameter);
+    return -1;
+  }
+  Payload payload;
+  DictWalk walk(object);
+  for (;;) {
+    PyRef key;
+    PyRef value;
+    int fetched = walk.next(key, value);
+    if (fetched < 0) {
+      return -1;
+    }
+    if (fetched == 0) {
+      break;
+    }
+    // A key that is not a str fails the whole payload, even if its value would be skipped.
+    if (!PyUnicode_Check(key.get())) {
+      raise_not_instance(key.get(), "str");
+      return -1;
+    }
+    std::string name;
+    if (utf8_of(key.get(), name) < 0) {
+      return -1;
+    }
+    PayloadValue converted;
+    int kind = convert_value(value.get(), converted);
+    if (kind < 0) {
+      return -1;
+    }
+    if (kind > 0) {
+      // Distinct str-subclass keys may share their bytes: the later value wins.
+      payload.insert_or_assign(std::move(name), std::move(converted));
+    }
+  }
+  out = std::move(payload);
+  return 0;
+}
+
+}  // namespace tarnwick::bindings

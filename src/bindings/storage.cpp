@@ -1,0 +1,496 @@
+// VectorStorage: each method binds and converts its arguments with no store lock held,
+// makes one call into the Segment (which takes its own locks and never calls back into
+// Python), and builds its Python result after that call has returned.
+#include "bindings/storage.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bindings/arguments.hpp"
+#include "bindings/payload.hpp"
+#include "bindings/py_ref.hpp"
+#include "storage/segment.hpp"
+#include "storage/worker_pool.hpp"
+
+namespace tarnwick::bindings {
+
+namespace {
+
+/* ---------- PyVectorStorage ---------- */
+
+struct PyVectorStorage {
+  PyObject_HEAD
+  Segment* segment;  // owned: the whole store, freed by the deallocator
+};
+
+Segment& segment_of(PyObject* self) { return *reinterpret_cast<PyVectorStorage*>(self)->segment; }
+
+/* ---------- Helpers ---------- */
+
+// Turns the C++ exception being handled into a Python one. Always returns NULL.
+PyObject* raise_from_cpp_exception() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
+  }
+  return nullptr;
+}
+
+std::optional<std::string_view> tenant_view(const std::optional<std::string>& tenant) {
+  if (!tenant) {
+    return std::nullopt;
+  }
+  return std::string_view(*tenant);
+}
+
+// Lower-cases the metric name with str.lower (the full Unicode mapping) and matches the
+// result byte for byte. `utf8` is the name's own UTF-8 form, which settles ASCII names
+// without a call into Python. Returns 0, or -1 with ValueError(`unknown`) or the error of
+// lower-casing set.
+int parse_metric(PyObject* name, const std::string& utf8, const char* unknown, Metric& out) {
+  struct MetricName {
+    std::string_view name;
+    Metric metric;
+  };
+  static constexpr MetricName METRIC_NAMES[] = {
+      {"dot_product", Metric::DotProduct}, {"dot", Metric::DotProduct},
+      {"cosine", Metric::Cosine},          {"euclidean", Metric::Euclidean},
+      {"l2", Metric::Euclidean},
+  };
+  std::string lowered = utf8;
+  bool ascii = true;
+  for (char& c : lowered) {
+    ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  if (!ascii) {
+    PyRef lower = PyRef::steal(
+        PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", name));
+    if (!lower || utf8_of(lower.get(), lowered) < 0) {
+      return -1;
+    }
+  }
+  for (const MetricName& entry : METRIC_NAMES) {
+    if (lowered == entry.name) {
+      out = entry.metric;
+      return 0;
+    }
+  }
+  PyErr_SetString(PyExc_ValueError, unknown);
+  return -1;
+}
+
+// Returns a new list of (id, score) tuples, the score as the exact 32-bit value, or NULL
+// with an exception set.
+PyObject* build_answer(const std::vector<ScoredPoint>& answer) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(answer.size())));
+  if (!list) {
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < answer.size(); ++i) {
+    PyRef id = PyRef::steal(PyLong_FromUnsignedLongLong(answer[i].id));
+    PyRef score = PyRef::steal(PyFloat_FromDouble(static_cast<double>(answer[i].score)));
+    PyObject* pair = (id && score) ? PyTuple_New(2) : nullptr;
+    if (pair == nullptr) {
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(pair, 0, id.release());
+    PyTuple_SET_ITEM(pair, 1, score.release());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list.release();
+}
+
+// Raises OSError with the message as its only argument, so that errno and filename stay
+// None and no subclass is picked from an error number. Returns NULL.
+PyObject* raise_os_error(const std::string& message) {
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) {
+    PyErr_SetObject(PyExc_OSError, text.get());
+  }
+  return nullptr;
+}
+
+/* ---------- Signatures ---------- */
+
+constexpr const char* UPSERT_PARAMETERS[] = {"point_id", "vector", "payload"};
+constexpr const char* SEARCH_PARAMETERS[] = {"query_vector", "limit", "metric", "tenant_id"};
+constexpr const char* BATCH_SEARCH_PARAMETERS[] = {"query_vectors", "limit", "metric",
+                                                   "tenant_id"};
+constexpr const char* PATH_PARAMETERS[] = {"path"};
+
+constexpr Signature NEW_SIGNATURE{"VectorStorage.__new__()", {}, 0};
+constexpr Signature UPSERT_SIGNATURE =
+    make_signature("VectorStorage.upsert()", UPSERT_PARAMETERS, 3);
+constexpr Signature SEARCH_SIGNATURE =
+    make_signature("VectorStorage.search()", SEARCH_PARAMETERS, 3);
+constexpr Signature BATCH_SEARCH_SIGNATURE =
+    make_signature("VectorStorage.batch_search()", BATCH_SEARCH_PARAMETERS, 3);
+constexpr Signature SAVE_SIGNATURE = make_signature("VectorStorage.save()", PATH_PARAMETERS, 1);
+constexpr Signature LOAD_SIGNATURE = make_signature("VectorStorage.load()", PATH_PARAMETERS, 1);
+
+constexpr const char* SEARCH_UNKNOWN_METRIC =
+    "Unsupported metric option. Choose from: 'cosine', 'dot_product' ('dot'), or "
+    "'euclidean' ('l2').";
+constexpr const char* BATCH_SEARCH_UNKNOWN_METRIC =
+    "Unsupported metric option assigned. Choose from: 'cosine', 'dot_product', or 'euclidean'.";
+
+/* ---------- Methods ---------- */
+
+PyObject* vector_storage_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) try {
+  BoundArguments bound;
+  if (bind_arguments(UPSERT_SIGNATURE, args, nargs, kwnames, bound) < 0) {
+    return nullptr;
+  }
+  std::uint64_t id = 0;
+  std::vector<float> vector;
+  std::optional<Payload> payload;
+  if (convert_u64(bound[0].get(), "point_id", id) < 0 ||
+      convert_float_vector(bound[1].get(), "vector", vector) < 0 ||
+      convert_payload(bound[2].get(), "payload", payload) < 0) {
+    return nullptr;
+  }
+  if (segment_of(self).upsert(id, std::move(vector), std::move(payload)) ==
+      UpsertResult::TableFull) {
+    PyErr_SetString(PyExc_MemoryError, "the store cannot hold any more points");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+} catch (...) {
+  return raise_from_cpp_exception();
+}
+
+PyObject* vector_storage_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) try {
+  BoundArguments bound;
+  if (bind_arguments(SEARCH_SIGNATURE, args, nargs, kwnames, bound) < 0) {
+    return nullptr;
+  }
+  std::vector<float> query;
+  std::uint64_t limit = 0;
+  std::string metric_name;
+  std::optional<std::string> tenant;
+  Metric metric{};
+  if (convert_float_vector(bound[0].get(), "query_vector", query) < 0 ||
+      convert_u64(bound[1].get(), "limit", limit) < 0 ||
+      convert_string(bound[2].get(), "metric", metric_name) < 0 ||
+      convert_optional_string(bound[3].get(), "tenant_id", tenant) < 0 ||
+      parse_metric(bound[2].get(), metric_name, SEARCH_UNKNOWN_METRIC, metric) < 0) {
+    return nullptr;
+  }
+  return build_answer(segment_of(self).search(query, limit, metric, tenant_view(tenant)));
+} catch (...) {
+  return raise_from_cpp_exception();
+}
+
+PyObject* vector_storage_batch_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) try {
+  BoundArguments bound;
+  if (bind_arguments(BATCH_SEARCH_SIGNATURE, args, nargs, kwnames, bound) < 0) {
+    return nullptr;
+  }
+  std::vector<std::vector<float>> queries;
+  std::uint64_t limit = 0;
+  std::string metric_name;
+  std::optional<std::string> tenant;
+  Metric metric{};
+  if (convert_float_vectors(bound[0].get(), "query_vectors", queries) < 0 ||
+      convert_u64(bound[1].get(), "limit", limit) < 0 ||
+      convert_string(bound[2].get(), "metric", metric_name) < 0 ||
+      convert_optional_string(bound[3].get(), "tenant_id", tenant) < 0 ||
+      parse_metric(bound[2].get(), metric_name, BATCH_SEARCH_UNKNOWN_METRIC, metric) < 0) {
+    return nullptr;
+  }
+  WorkerPool* pool = WorkerPool::instance();
+  if (pool == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "could not start the batch search worker threads");
+    return nullptr;
+  }
+  // Each worker writes only its own slot; the calling thread stays attached and reads the
+  // slots once run() has returned.
+  std::vector<std::vector<ScoredPoint>> answers(queries.size());
+  std::atomic<bool> out_of_memory{false};
+  const Segment& segment = segment_of(self);
+  const std::optional<std::string_view> tenant_bytes = tenant_view(tenant);
+  pool->run(queries.size(), [&](std::size_t i) {
+    try {
+      answers[i] = segment.search(queries[i], limit, metric, tenant_bytes);
+    } catch (const std::bad_alloc&) {
+      out_of_memory.store(true, std::memory_order_relaxed);
+    }
+  });
+  if (out_of_memory.load(std::memory_order_relaxed)) {
+    return PyErr_NoMemory();
+  }
+  PyRef lists = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(answers.size())));
+  if (!lists) {
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    PyObject* answer = build_answer(answers[i]);
+    if (answer == nullptr) {
+      return nullptr;
+    }
+    PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(i), answer);
+  }
+  return lists.release();
+} catch (...) {
+  return raise_from_cpp_exception();
+}
+
+PyObject* vector_storage_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) try {
+  BoundArguments bound;
+  std::string path;
+  if (bind_arguments(SAVE_SIGNATURE, args, nargs, kwnames, bound) < 0 ||
+      convert_string(bound[0].get(), "path", path) < 0) {
+    return nullptr;
+  }
+  if (std::optional<std::string> failure = segment_of(self).save_to_disk(path)) {
+    return raise_os_error(*failure);
+  }
+  Py_RETURN_NONE;
+} catch (...) {
+  return raise_from_cpp_exception();
+}
+
+PyObject* vector_storage_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) try {
+  BoundArguments bound;
+  std::string path;
+  if (bind_arguments(LOAD_SIGNATURE, args, nargs, kwnames, bound) < 0 ||
+      convert_string(bound[0].get(), "path", path) < 0) {
+    return nullptr;
+  }
+  if (std::optional<std::string> failure = segment_of(self).load_from_disk(path)) {
+    return raise_os_error(*failure);
+  }
+  Py_RETURN_NONE;
+} catch (...) {
+  return raise_from_cpp_exception();
+}
+
+constexpr char UPSERT_DOC[] =
+    "upsert($self, point_id, vector, payload)\n--\n\n"
+    "Universally inserts or updates a coordinate entity embedding paired with dynamic "
+    "structured metadata payloads.\n"
+    "\n"
+    "This atomic interface orchestrates memory lock updates across spatial configurations. "
+    "It converts\n"
+    "incoming structured attributes via localized parsers and triggers automatic HNSW graph "
+    "re-weaving updates.\n"
+    "\n"
+    "# Parameters\n"
+    "* `point_id` - A unique unsigned 64-bit identifier linking the coordinates to its "
+    "transactional registry key.\n"
+    "* `vector` - A Python float list containing the raw coordinate tracking geometry "
+    "parameters.\n"
+    "* `payload` - An optional Python dictionary containing polymorphic data filters.\n"
+    "\n"
+    "# Errors\n"
+    "Returns an operational initialization exception if underlying dictionary types fail "
+    "transformation.";
+
+constexpr char SEARCH_DOC[] =
+    "search($self, query_vector, limit, metric, tenant_id=None)\n--\n\n"
+    "Searches the high-dimensional vector space to extract top-K nearest neighbors matching "
+    "target query configurations.\n"
+    "\n"
+    "This framework evaluates cluster density bounds at runtime to seamlessly route lookups "
+    "via exact linear\n"
+    "KNN sweeps or optimized logarithmic HNSW structural mesh traversal loops. It enforces "
+    "single-stage\n"
+    "pre-filtering if an optional tenant constraint is provided.\n"
+    "\n"
+    "# Parameters\n"
+    "* `query_vector` - Target float matrix coordinates to evaluate across spatial "
+    "topologies.\n"
+    "* `limit` - The total depth matching threshold boundary (Top-K) to harvest from active "
+    "memory slots.\n"
+    "* `metric` - Configuration string matching supported parameters: `'cosine'`, "
+    "`'dot_product'`, or `'euclidean'`.\n"
+    "* `tenant_id` - An optional string key used to isolate workspace partitions under active "
+    "multi-tenancy rules.\n"
+    "\n"
+    "# Returns\n"
+    "A structured Python list containing tuple records formatted as: `(Point ID, Proximity "
+    "Similarity Score)`.\n"
+    "\n"
+    "# Errors\n"
+    "Throws a `ValueError` exception wrapper if parsing passes encounter unrecognized metric "
+    "tokens.";
+
+constexpr char BATCH_SEARCH_DOC[] =
+    "batch_search($self, query_vectors, limit, metric, tenant_id=None)\n--\n\n"
+    "Executes concurrent high-dimensional batch vector lookups across available hardware "
+    "processing units.\n"
+    "\n"
+    "The engine uses a thread-safe parallel processing map to bypass the overheads of "
+    "Python's runtime\n"
+    "loop. It drives multi-tenant graph filtering routines simultaneously across the matrix "
+    "block workspace.\n"
+    "\n"
+    "# Parameters\n"
+    "* `query_vectors` - A nested list of multiple analytical float matrix coordinates to "
+    "process concurrently.\n"
+    "* `limit` - The targeted depth capacity matching threshold (Top-K) to extract per "
+    "discrete query sequence.\n"
+    "* `metric` - Configuration metric string token: `'cosine'`, `'dot_product'`, or "
+    "`'euclidean'`.\n"
+    "* `tenant_id` - An optional string token used to restrict queries to specific isolated "
+    "tenancy environments.\n"
+    "\n"
+    "# Returns\n"
+    "A nested Python list containing ordered matching records arrays formatted as: "
+    "`[[(Point ID, Score), ...], ...]`.\n"
+    "\n"
+    "# Errors\n"
+    "Throws a `ValueError` exception wrapper if the target parsing sequence processes an "
+    "unknown structural metric token.";
+
+constexpr char SAVE_DOC[] =
+    "save($self, path)\n--\n\n"
+    "Commits the running transactional database state snapshot directly onto localized "
+    "physical storage tracks.\n"
+    "\n"
+    "# Parameters\n"
+    "* `path` - The string location defining where to construct the output binary "
+    "serialization snapshot asset.\n"
+    "\n"
+    "# Errors\n"
+    "Throws an asynchronous `IOError` if system partitions block file descriptor allocation "
+    "workflows.";
+
+constexpr char LOAD_DOC[] =
+    "load($self, path)\n--\n\n"
+    "Loads and completely rehydrates a pre-existing storage binary checkpoint file back into "
+    "active memory pools.\n"
+    "\n"
+    "# Parameters\n"
+    "* `path` - Target system path targeting the binary database record file to extract.\n"
+    "\n"
+    "# Errors\n"
+    "Throws a standard `IOError` if input buffers contain broken byte signatures or version "
+    "mismatches.";
+
+template <PyCFunctionFastWithKeywords method>
+PyCFunction as_method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+PyMethodDef vector_storage_methods[] = {
+    {.ml_name = "upsert",
+     .ml_meth = as_method<vector_storage_upsert>(),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = UPSERT_DOC},
+    {.ml_name = "search",
+     .ml_meth = as_method<vector_storage_search>(),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = SEARCH_DOC},
+    {.ml_name = "batch_search",
+     .ml_meth = as_method<vector_storage_batch_search>(),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = BATCH_SEARCH_DOC},
+    {.ml_name = "save",
+     .ml_meth = as_method<vector_storage_save>(),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = SAVE_DOC},
+    {.ml_name = "load",
+     .ml_meth = as_method<vector_storage_load>(),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = LOAD_DOC},
+    {NULL, NULL, 0, NULL}  /* sentinel */
+};
+
+/* ---------- Type slots and spec ---------- */
+
+PyObject* vector_storage_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) try {
+  BoundArguments bound;
+  if (bind_arguments(NEW_SIGNATURE, args, kwargs, bound) < 0) {
+    return nullptr;
+  }
+  auto segment = std::make_unique<Segment>();
+  PyRef no_arguments = PyRef::steal(PyTuple_New(0));
+  if (!no_arguments) {
+    return nullptr;
+  }
+  PyObject* self = PyBaseObject_Type.tp_new(type, no_arguments.get(), nullptr);
+  if (self == nullptr) {
+    return nullptr;
+  }
+  reinterpret_cast<PyVectorStorage*>(self)->segment = segment.release();
+  return self;
+} catch (...) {
+  return raise_from_cpp_exception();
+}
+
+void vector_storage_dealloc(PyObject* self) {
+  // Heap-type instances hold a reference to their type; it goes last.
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<PyVectorStorage*>(self)->segment;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+constexpr char VECTOR_STORAGE_DOC[] =
+    "VectorStorage()\n--\n\n"
+    "A high-performance vector storage and search engine exposed directly to Python "
+    "runtimes.\n"
+    "\n"
+    "This struct functions as a safe, concurrent architectural encapsulation wrapper managing "
+    "an isolated\n"
+    "memory partition segment layer. It supports lock-free multi-threaded query streams and "
+    "sequential persistence pipelines.";
+
+PyType_Slot vector_storage_slots[] = {
+    {.slot = Py_tp_doc, .pfunc = const_cast<char*>(VECTOR_STORAGE_DOC)},
+    {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(vector_storage_new)},
+    {.slot = Py_tp_methods, .pfunc = vector_storage_methods},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(vector_storage_dealloc)},
+    {0, NULL}  /* sentinel */
+};
+
+// Default flags only: not subclassable, no __dict__, no weak references, not tracked by
+// the garbage collector (an instance holds no Python objects).
+PyType_Spec vector_storage_spec = {
+    .name = "builtins.VectorStorage",
+    .basicsize = sizeof(PyVectorStorage),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = vector_storage_slots,
+};
+
+// A PyMutex rather than a C++ mutex: creating the type may run Python code, and a thread
+// waiting here must detach from the interpreter meanwhile.
+PyMutex vector_storage_type_lock = {};
+PyObject* vector_storage_type_object = nullptr;  // owned for the life of the process
+
+}  // namespace
+
+PyObject* vector_storage_type() {
+  PyMutex_Lock(&vector_storage_type_lock);
+  if (vector_storage_type_object == nullptr) {
+    vector_storage_type_object = PyType_FromSpec(&vector_storage_spec);
+  }
+  PyObject* type = Py_XNewRef(vector_storage_type_object);
+  PyMutex_Unlock(&vector_storage_type_lock);
+  return type;
+}
+
+}  // namespace tarnwick::bindings
