@@ -1,0 +1,476 @@
+#include "index/hnsw.hpp"
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <random>
+
+#include "core/distance.hpp"
+
+namespace tarnwick {
+
+// ---- Node lists -----------------------------------------------------------------------
+
+std::span<const Slot> HNSWNode::neighbors(std::size_t layer) const {
+  if (layer == 0) {
+    return layer0;
+  }
+  if (layer <= upper.size()) {
+    return upper[layer - 1];
+  }
+  return {};
+}
+
+std::vector<Slot>& HNSWNode::neighbors_mut(std::size_t layer) {
+  if (layer == 0) {
+    return layer0;
+  }
+  if (upper.size() < layer) {
+    upper.resize(layer);
+  }
+  return upper[layer - 1];
+}
+
+// ---- Distances ------------------------------------------------------------------------
+
+Query make_query(std::span<const float> values) {
+  return Query{values, sum_squares(values.data(), values.size())};
+}
+
+float distance_to(const Query& query, const PointTable& points, Slot slot) {
+  std::span<const float> vector = points.vector(slot);
+  if (vector.size() != query.values.size() || vector.empty()) {
+    return MAX_DISTANCE;
+  }
+  return cosine_distance_from_sums(sum_products(query.values.data(), vector.data(), vector.size()),
+                                   query.norm_squared, points.norm_squared(slot));
+}
+
+namespace {
+
+// A stored point seen as a query, with the norm the table computed when it was stored.
+Query point_query(const PointTable& points, Slot slot) {
+  return Query{points.vector(slot), points.norm_squared(slot)};
+}
+
+// Links may name slots the table has never given out only through a damaged graph; such a
+// link is skipped like one to a slot without a point.
+bool holds_point(const PointTable& points, Slot slot) {
+  return slot < points.slot_count() && points.has_point(slot);
+}
+
+// Distances are ranked by one unsigned integer: numbers in their usual order with -0 equal
+// to +0, and NaN after every number. Heaps then compare plain integers.
+std::uint32_t distance_rank(float distance) {
+  if (std::isnan(distance)) {
+    return UINT32_MAX;
+  }
+  const auto bits = std::bit_cast<std::uint32_t>(distance == 0.0f ? 0.0f : distance);
+  return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+
+// An entry of a working list. `key` is the distance rank in the high half and the order of
+// arrival in the low half, so equal distances keep the order in which they were found.
+struct Entry {
+  std::uint64_t key;
+  float distance;
+  Slot slot;
+};
+
+std::uint32_t rank_of(const Entry& entry) { return static_cast<std::uint32_t>(entry.key >> 32); }
+
+bool nearer_first(const Entry& a, const Entry& b) { return a.key < b.key; }
+bool farther_first(const Entry& a, const Entry& b) { return a.key > b.key; }
+
+// Working memory of the walks, kept per thread so that a search allocates only while its
+// buffers are still growing.
+struct Scratch {
+  // Visited set: a slot is visited when its tag equals the current epoch. Bumping the epoch
+  // empties the set; the tags are cleared only when the epoch wraps.
+  std::vector<std::uint32_t> visit_tags;
+  std::uint32_t epoch = 0;
+  std::uint32_t arrivals = 0;
+
+  std::vector<Entry> candidates;  // min-heap by key: the next node to expand on top
+  std::vector<Entry> results;     // max-heap by key: the worst result on top
+  std::vector<Entry> found;       // results of the last layer, nearest first
+
+  // Batched scoring of one neighbour list.
+  std::vector<Slot> batch_slots;
+  std::vector<float> batch_distances;
+  std::vector<const float*> kernel_vectors;
+  std::vector<std::uint32_t> kernel_positions;
+  std::vector<float> kernel_sums;
+
+  // Neighbour selection.
+  std::vector<Entry> selection;
+  std::vector<Slot> kept;
+  std::vector<float> kept_distances;
+};
+
+thread_local Scratch scratch;
+
+void begin_visits(Scratch& s, std::size_t slot_count) {
+  if (s.visit_tags.size() < slot_count) {
+    s.visit_tags.resize(slot_count, 0);
+  }
+  if (++s.epoch == 0) {
+    std::fill(s.visit_tags.begin(), s.visit_tags.end(), 0);
+    s.epoch = 1;
+  }
+  s.arrivals = 0;
+  s.candidates.clear();
+  s.results.clear();
+}
+
+// Marks the slot visited; false when it already was.
+bool first_visit(Scratch& s, Slot slot) {
+  if (s.visit_tags[slot] == s.epoch) {
+    return false;
+  }
+  s.visit_tags[slot] = s.epoch;
+  return true;
+}
+
+// Cosine distances from `query` to the points of `slots` (all holding points) into
+// `distances`, one per slot. Vectors of the query's length go to the batched kernel
+// together; the others cannot be compared and get MAX_DISTANCE.
+void score_slots(const Query& query, std::span<const Slot> slots, const PointTable& points,
+                 std::vector<float>& distances, Scratch& s) {
+  const std::size_t n = query.values.size();
+  distances.assign(slots.size(), MAX_DISTANCE);
+  s.kernel_vectors.clear();
+  s.kernel_positions.clear();
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    std::span<const float> vector = points.vector(slots[i]);
+    if (n != 0 && vector.size() == n) {
+      s.kernel_vectors.push_back(vector.data());
+      s.kernel_positions.push_back(static_cast<std::uint32_t>(i));
+    }
+  }
+  if (s.kernel_vectors.empty()) {
+    return;
+  }
+  s.kernel_sums.resize(s.kernel_vectors.size());
+  sum_products_batch(query.values.data(), s.kernel_vectors.data(), s.kernel_vectors.size(), n,
+                     s.kernel_sums.data());
+  for (std::size_t j = 0; j < s.kernel_positions.size(); ++j) {
+    const std::uint32_t i = s.kernel_positions[j];
+    distances[i] = cosine_distance_from_sums(s.kernel_sums[j], query.norm_squared,
+                                             points.norm_squared(slots[i]));
+  }
+}
+
+void push_candidate(Scratch& s, Entry entry) {
+  s.candidates.push_back(entry);
+  std::push_heap(s.candidates.begin(), s.candidates.end(), farther_first);
+}
+
+// Adds a result; past `bound` entries the worst one (the latest among equals) is dropped.
+void push_result(Scratch& s, Entry entry, std::uint64_t bound) {
+  s.results.push_back(entry);
+  std::push_heap(s.results.begin(), s.results.end(), nearer_first);
+  if (s.results.size() > bound) {
+    std::pop_heap(s.results.begin(), s.results.end(), nearer_first);
+    s.results.pop_back();
+  }
+}
+
+Entry arrival(Scratch& s, float distance, Slot slot) {
+  const std::uint64_t key = (std::uint64_t{distance_rank(distance)} << 32) | s.arrivals++;
+  return Entry{key, distance, slot};
+}
+
+// Puts a starting node into the search: visited, to be expanded, and a result if `accept`.
+void seed(Scratch& s, float distance, Slot slot, bool accept, std::uint64_t bound) {
+  first_visit(s, slot);
+  const Entry entry = arrival(s, distance, slot);
+  push_candidate(s, entry);
+  if (accept) {
+    push_result(s, entry, bound);
+  }
+}
+
+// Best-first exploration of one layer from the seeds already in `s`. A neighbour becomes a
+// candidate when it is nearer than the worst result (taken once per expansion) or the
+// results have room; it becomes a result only if `accept` says so. With `stop_early`
+// the walk ends once the nearest candidate is farther than a full result list's worst,
+// otherwise only when no candidate is left. Leaves the results in `s.found`, nearest first.
+template <class Accept>
+void explore(const HNSWIndex& index, const Query& query, std::uint64_t layer,
+             std::uint64_t bound, bool stop_early, const PointTable& points, Accept accept,
+             Scratch& s) {
+  while (!s.candidates.empty()) {
+    std::pop_heap(s.candidates.begin(), s.candidates.end(), farther_first);
+    const Entry current = s.candidates.back();
+    s.candidates.pop_back();
+    const std::uint32_t worst =
+        s.results.empty() ? distance_rank(MAX_DISTANCE) : rank_of(s.results.front());
+    if (stop_early && s.results.size() >= bound && rank_of(current) > worst) {
+      break;
+    }
+    if (!index.has_node(current.slot)) {
+      continue;
+    }
+    s.batch_slots.clear();
+    for (Slot neighbor : index.node(current.slot).neighbors(layer)) {
+      if (holds_point(points, neighbor) && first_visit(s, neighbor)) {
+        s.batch_slots.push_back(neighbor);
+      }
+    }
+    score_slots(query, s.batch_slots, points, s.batch_distances, s);
+    for (std::size_t i = 0; i < s.batch_slots.size(); ++i) {
+      const float distance = s.batch_distances[i];
+      if (!(distance_rank(distance) < worst || s.results.size() < bound)) {
+        continue;
+      }
+      const Entry entry = arrival(s, distance, s.batch_slots[i]);
+      push_candidate(s, entry);
+      if (accept(entry.slot)) {
+        push_result(s, entry, bound);
+      }
+    }
+  }
+  s.found.assign(s.results.begin(), s.results.end());
+  std::sort(s.found.begin(), s.found.end(), nearer_first);
+}
+
+// Neighbour selection: walks `sorted` (nearest to the base first) and keeps a node unless an
+// already kept one is nearer to it than the base is. Links then spread over directions
+// instead of crowding into one cluster, which keeps the graph navigable. At most `cap`
+// slots go to `out`; `exclude` never does.
+void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclude,
+                      const PointTable& points, std::vector<Slot>& out, Scratch& s) {
+  out.clear();
+  for (const Entry& candidate : sorted) {
+    if (out.size() >= cap) {
+      break;
+    }
+    if (candidate.slot == exclude) {
+      continue;
+    }
+    score_slots(point_query(points, candidate.slot), out, points, s.kept_distances, s);
+    const std::uint32_t to_base = distance_rank(candidate.distance);
+    const bool diverse = std::none_of(s.kept_distances.begin(), s.kept_distances.end(),
+                                      [to_base](float d) { return distance_rank(d) < to_base; });
+    if (diverse) {
+      out.push_back(candidate.slot);
+    }
+  }
+}
+
+// The link cap of a list: `m` above layer 0 and 2m on layer 0; at least one link, so every
+// inserted node stays reachable.
+std::size_t link_cap(std::uint64_t m, std::uint64_t layer) {
+  const std::uint64_t per_layer = std::max<std::uint64_t>(m, 1);
+  if (layer != 0) {
+    return per_layer;
+  }
+  return per_layer > UINT64_MAX / 2 ? UINT64_MAX : per_layer * 2;
+}
+
+// Adds `target` to the list of `owner`; a list then over `cap` is cut back by neighbour
+// selection around `owner`, which also drops links to slots without a point.
+void add_link(std::vector<Slot>& list, Slot owner, Slot target, std::size_t cap,
+              const PointTable& points, Scratch& s) {
+  if (std::find(list.begin(), list.end(), target) != list.end()) {
+    return;
+  }
+  list.push_back(target);
+  if (list.size() <= cap) {
+    return;
+  }
+  s.kept.clear();
+  for (Slot linked : list) {
+    if (linked != owner && holds_point(points, linked)) {
+      s.kept.push_back(linked);
+    }
+  }
+  score_slots(point_query(points, owner), s.kept, points, s.kept_distances, s);
+  s.selection.clear();
+  for (std::size_t i = 0; i < s.kept.size(); ++i) {
+    const std::uint64_t key = (std::uint64_t{distance_rank(s.kept_distances[i])} << 32) | i;
+    s.selection.push_back(Entry{key, s.kept_distances[i], s.kept[i]});
+  }
+  std::sort(s.selection.begin(), s.selection.end(), nearer_first);
+  select_neighbors(s.selection, cap, owner, points, list, s);
+}
+
+// ---- Level draw -----------------------------------------------------------------------
+
+std::uint64_t os_seed() {
+  std::uint64_t seed = 0;
+  ssize_t got = 0;
+  do {
+    got = getrandom(&seed, sizeof seed, 0);
+  } while (got < 0 && errno == EINTR);
+  if (got != static_cast<ssize_t>(sizeof seed)) {
+    // No random source: still give each thread a different sequence.
+    seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+           reinterpret_cast<std::uintptr_t>(&seed);
+  }
+  return seed;
+}
+
+std::uint64_t next_random() {
+  thread_local std::mt19937_64 generator(os_seed());
+  return generator();
+}
+
+}  // namespace
+
+std::uint64_t random_level(std::uint64_t m) {
+  constexpr std::uint64_t top = MAX_LAYERS - 1;
+  const double u = static_cast<double>(next_random() >> 11) * 0x1.0p-53;
+  if (u == 0.0) {
+    return top;
+  }
+  const double x = (-1.0 / std::log(static_cast<double>(m))) * std::log(u);
+  // Truncation toward zero: negative and NaN give 0, anything from `top` up is `top`.
+  if (!(x > 0.0)) {
+    return 0;
+  }
+  return x >= static_cast<double>(top) ? top : static_cast<std::uint64_t>(x);
+}
+
+// ---- The graph ------------------------------------------------------------------------
+
+void HNSWIndex::set_node(Slot slot, HNSWNode node) {
+  if (nodes_.size() <= slot) {
+    nodes_.resize(std::size_t{slot} + 1);
+  }
+  if (!nodes_[slot]) {
+    ++node_count_;
+  }
+  nodes_[slot] = std::move(node);
+}
+
+void HNSWIndex::insert(Slot slot, const PointTable& points) {
+  insert_at_level(slot, points, random_level(m));
+}
+
+void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64_t level) {
+  level = std::min<std::uint64_t>(level, MAX_LAYERS - 1);
+  HNSWNode fresh;
+  fresh.id = points.key(slot);
+  if (!entry_point) {
+    entry_point = slot;
+    max_level = level;
+    set_node(slot, std::move(fresh));
+    return;
+  }
+
+  // A node already under `slot` stays in place while the walks run, so they can pass
+  // through it; it is replaced only at the end.
+  const Query query = point_query(points, slot);
+  const std::uint64_t top = max_level;
+  Slot entry = *entry_point;
+  for (std::uint64_t layer = std::min<std::uint64_t>(top, MAX_LAYERS - 1); layer > level; --layer) {
+    entry = search_layer(query, entry, layer, points);
+  }
+
+  const std::uint64_t beam = std::max<std::uint64_t>(ef_construction, 1);
+  Scratch& s = scratch;
+  s.found.clear();
+  for (std::uint64_t layer = std::min(level, top);; --layer) {
+    begin_visits(s, points.slot_count());
+    if (s.found.empty()) {
+      const float distance = holds_point(points, entry) ? distance_to(query, points, entry) : MAX_DISTANCE;
+      seed(s, distance, entry, holds_point(points, entry), beam);
+    } else {
+      // The nearest nodes of the layer above start the search on this one.
+      for (const Entry& above : s.found) {
+        seed(s, above.distance, above.slot, true, beam);
+      }
+    }
+    explore(*this, query, layer, beam, true, points, [](Slot) { return true; }, s);
+
+    const std::size_t cap = link_cap(m, layer);
+    std::vector<Slot>& links = fresh.neighbors_mut(layer);
+    select_neighbors(s.found, cap, slot, points, links, s);
+    for (Slot neighbor : links) {
+      if (has_node(neighbor)) {
+        add_link(nodes_[neighbor]->neighbors_mut(layer), neighbor, slot, cap, points, s);
+      }
+    }
+    if (layer == 0) {
+      break;
+    }
+  }
+
+  while (!fresh.upper.empty() && fresh.upper.back().empty()) {
+    fresh.upper.pop_back();
+  }
+  if (level > top) {
+    max_level = level;
+    entry_point = slot;
+  }
+  set_node(slot, std::move(fresh));
+}
+
+Slot HNSWIndex::search_layer(const Query& query, Slot entry, std::uint64_t layer,
+                             const PointTable& points) const {
+  float best = holds_point(points, entry) ? distance_to(query, points, entry) : MAX_DISTANCE;
+  if (node_count_ == 0 || layer >= MAX_LAYERS) {
+    return entry;
+  }
+  Scratch& s = scratch;
+  Slot current = entry;
+  while (has_node(current) && points.size() != 0) {
+    s.batch_slots.clear();
+    for (Slot neighbor : node(current).neighbors(layer)) {
+      if (holds_point(points, neighbor)) {
+        s.batch_slots.push_back(neighbor);
+      }
+    }
+    score_slots(query, s.batch_slots, points, s.batch_distances, s);
+    // The best of the whole list wins; among equals the first, and NaN never improves.
+    bool improved = false;
+    for (std::size_t i = 0; i < s.batch_slots.size(); ++i) {
+      if (s.batch_distances[i] < best) {
+        best = s.batch_distances[i];
+        current = s.batch_slots[i];
+        improved = true;
+      }
+    }
+    if (!improved) {
+      break;
+    }
+  }
+  return current;
+}
+
+std::vector<Candidate> HNSWIndex::search(const Query& query, std::uint64_t bound,
+                                         const PointTable& points, TenantRef tenant) const {
+  if (!entry_point) {
+    return {};
+  }
+  Slot entry = *entry_point;
+  for (std::uint64_t layer = std::min<std::uint64_t>(max_level, MAX_LAYERS - 1); layer >= 1; --layer) {
+    entry = search_layer(query, entry, layer, points);
+  }
+  if (!holds_point(points, entry)) {
+    return {};
+  }
+
+  auto accept = [&points, tenant](Slot slot) {
+    return tenant == NO_TENANT || points.tenant_of(slot) == tenant;
+  };
+  Scratch& s = scratch;
+  begin_visits(s, points.slot_count());
+  seed(s, distance_to(query, points, entry), entry, accept(entry), bound);
+  explore(*this, query, 0, bound, false, points, accept, s);
+
+  std::vector<Candidate> results;
+  results.reserve(s.found.size());
+  for (const Entry& entry_found : s.found) {
+    results.push_back(Candidate{entry_found.distance, entry_found.slot});
+  }
+  return results;
+}
+
+}  // namespace tarnwick
