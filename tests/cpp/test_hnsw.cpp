@@ -36,6 +36,12 @@ std::vector<std::vector<float>> clustered(std::mt19937& random, std::size_t coun
   return values;
 }
 
+// Levels with the distribution of random_level(16), but repeatable.
+std::uint64_t repeatable_level(std::mt19937& random) {
+  const double u = (random() + 1.0) / 4294967297.0;
+  return std::min<std::uint64_t>(static_cast<std::uint64_t>(-std::log(u) / std::log(16.0)), 15);
+}
+
 Payload tenant_payload(std::string name) { return Payload{{"tenant_id", Keyword{std::move(name)}}}; }
 
 Slot store(PointTable& points, PointId id, std::vector<float> values, std::optional<Payload> payload = {}) {
@@ -205,7 +211,9 @@ TEST(HnswInsert, EveryPointReachableOnLayerZero) {
   std::mt19937 random(11);
   PointTable points;
   HNSWIndex index;
-  for (PointId id = 0; id < 5000; ++id) index.insert(store(points, id, random_vector(random, 12)), points);
+  for (PointId id = 0; id < 5000; ++id) {
+    index.insert_at_level(store(points, id, random_vector(random, 12)), points, repeatable_level(random));
+  }
   EXPECT_EQ(reachable(index).size(), 5000u);
 }
 
@@ -217,7 +225,7 @@ class HnswSearch : public ::testing::Test {
     std::size_t i = 0;
     for (auto& values : clustered(random, count, dimension, 25, 0.3f)) {
       Slot slot = store(points, i, values, tenant_payload(tenants[i % 5]));
-      index.insert(slot, points);
+      index.insert_at_level(slot, points, repeatable_level(random));
       ++i;
     }
   }
