@@ -1,0 +1,82 @@
+"""Timing, recall and resident-memory helpers shared by every library's cases."""
+
+import gc
+import time
+from pathlib import Path
+
+import numpy as np
+
+_STATUS = Path("/proc/self/status")
+
+
+def _status_kib(field):
+    for line in _STATUS.read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    raise RuntimeError(f"{field} missing from {_STATUS}")
+
+
+class PeakGrowth:
+    """Growth of the process's peak resident set across a `with` block, in bytes.
+
+    The kernel's high-water mark is reset on entry, so earlier peaks (loading data,
+    another case) do not hide the block's own.
+    """
+
+    def __enter__(self):
+        gc.collect()
+        Path("/proc/self/clear_refs").write_text("5")
+        self.start = _status_kib("VmRSS")
+        return self
+
+    def __exit__(self, *exc):
+        self.bytes = (_status_kib("VmHWM") - self.start) * 1024
+        return False
+
+
+def throughput(count, run):
+    """Calls run() once and returns count / elapsed seconds."""
+    start = time.perf_counter()
+    run()
+    return count / (time.perf_counter() - start)
+
+
+def timed_queries(queries, search_one, passes=3):
+    """Runs search_one(q) for every query in turn, `passes` times; returns (results, best queries/s).
+
+    The best pass is the one least disturbed by other work on the machine.
+    """
+    best = 0.0
+    for _ in range(passes):
+        start = time.perf_counter()
+        results = [search_one(q) for q in queries]
+        best = max(best, len(queries) / (time.perf_counter() - start))
+    return results, best
+
+
+def recall_at_k(found_ids, truth):
+    """Mean share of each query's true top-k that the library returned."""
+    hits = sum(len(set(map(int, found)) & set(map(int, expected)))
+               for found, expected in zip(found_ids, truth))
+    return hits / truth.size if truth.size else float("nan")
+
+
+# Measure names: the rows of the report.
+INSERT = "insert, points/s"
+MEMORY = "peak RSS growth, bytes/point"
+QPS = "single-query search, queries/s"
+RECALL = "recall@10"
+
+
+def build_rows(subject, count, build):
+    """Times build(), which inserts `count` points, and the peak memory it adds."""
+    with PeakGrowth() as memory:
+        rate = throughput(count, build)
+    return [(subject, INSERT, rate), (subject, MEMORY, memory.bytes / count)]
+
+
+def search_rows(subject, dataset, queries, search_one, ids_of):
+    """Single-query QPS and recall@10 of search_one over `queries` (dataset.queries in a handy form)."""
+    results, qps = timed_queries(queries, search_one)
+    recall = recall_at_k([ids_of(r) for r in results], dataset.truth)
+    return [(subject, QPS, qps), (subject, RECALL, recall)]
