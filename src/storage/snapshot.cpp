@@ -37,6 +37,9 @@ class Writer {
   }
 
   void float32s(std::span<const float> values) {
+    if (values.empty()) {
+      return;  // the data of an empty span may be null
+    }
     if constexpr (std::endian::native == std::endian::little) {
       out_.append(reinterpret_cast<const char*>(values.data()), values.size_bytes());
     } else {
@@ -262,6 +265,9 @@ class Reader {
   bool float32s(std::uint64_t count, std::vector<float>& values) {
     if (count > remaining() / sizeof(float)) {
       return fail(SnapshotDecodeError::EndOfInput);
+    }
+    if (count == 0) {
+      return true;  // memcpy must not see the null data of an empty vector
     }
     values.resize(count);
     const char* source = input_.data() + position_;
