@@ -1,0 +1,153 @@
+#include "core/distance.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/distance_kernels.hpp"
+
+namespace tarnwick {
+
+std::string_view failure_text(KernelFailure failure) {
+  switch (failure) {
+    case KernelFailure::DimensionMismatch:
+      return "Dimension mismatch: Vector lengths must be structurally identical.";
+    case KernelFailure::ZeroMagnitude:
+      return "Vector magnitude mathematically cannot be zero during cosine normalization steps.";
+    case KernelFailure::None:
+      break;
+  }
+  return {};
+}
+
+// The reference sums. Each term is a separate float expression so that it is rounded before
+// the add; the build forbids contraction into FMA.
+float sum_products(const float* a, const float* b, std::size_t n) {
+  float sum = -0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    const float term = a[i] * b[i];
+    sum += term;
+  }
+  return sum;
+}
+
+float sum_squares(const float* a, std::size_t n) { return sum_products(a, a, n); }
+
+float sum_squared_differences(const float* a, const float* b, std::size_t n) {
+  float sum = -0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    const float difference = a[i] - b[i];
+    const float term = difference * difference;
+    sum += term;
+  }
+  return sum;
+}
+
+Score dot_product(std::span<const float> a, std::span<const float> b) {
+  if (a.size() != b.size()) {
+    return {0.0f, KernelFailure::DimensionMismatch};
+  }
+  return {sum_products(a.data(), b.data(), a.size())};
+}
+
+Score cosine_from_sums(float dot, float norm_a, float norm_b) {
+  // Compares equal for both zeros; a NaN norm is let through and makes the score NaN.
+  if (norm_a == 0.0f || norm_b == 0.0f) {
+    return {0.0f, KernelFailure::ZeroMagnitude};
+  }
+  const float magnitude = std::sqrt(norm_a) * std::sqrt(norm_b);
+  return {dot / magnitude};
+}
+
+Score cosine_similarity(std::span<const float> a, std::span<const float> b) {
+  if (a.size() != b.size()) {
+    return {0.0f, KernelFailure::DimensionMismatch};
+  }
+  if (a.empty()) {
+    return {0.0f, KernelFailure::ZeroMagnitude};
+  }
+  const std::size_t n = a.size();
+  return cosine_from_sums(sum_products(a.data(), b.data(), n), sum_squares(a.data(), n),
+                          sum_squares(b.data(), n));
+}
+
+float cosine_distance_from_sums(float dot, float norm_a, float norm_b) {
+  const Score similarity = cosine_from_sums(dot, norm_a, norm_b);
+  return similarity.ok() ? 1.0f - similarity.value : MAX_DISTANCE;
+}
+
+float cosine_distance(std::span<const float> a, std::span<const float> b) {
+  const Score similarity = cosine_similarity(a, b);
+  return similarity.ok() ? 1.0f - similarity.value : MAX_DISTANCE;
+}
+
+Score euclidean_distance(std::span<const float> a, std::span<const float> b) {
+  if (a.size() != b.size()) {
+    return {0.0f, KernelFailure::DimensionMismatch};
+  }
+  // Empty vectors sum to -0.0, whose square root is -0.0.
+  return {std::sqrt(sum_squared_differences(a.data(), b.data(), a.size()))};
+}
+
+namespace kernels {
+
+void sum_products_batch_scalar(const float* query, const float* const* vectors,
+                               std::size_t count, std::size_t n, float* out) {
+  for (std::size_t j = 0; j < count; ++j) {
+    out[j] = sum_products(query, vectors[j], n);
+  }
+}
+
+void sum_squared_differences_batch_scalar(const float* query, const float* const* vectors,
+                                          std::size_t count, std::size_t n, float* out) {
+  for (std::size_t j = 0; j < count; ++j) {
+    out[j] = sum_squared_differences(query, vectors[j], n);
+  }
+}
+
+bool cpu_has_avx2() {
+  // Also false when the operating system does not save the wide registers.
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+
+}  // namespace kernels
+
+namespace {
+
+struct KernelSet {
+  std::string_view name;
+  kernels::BatchKernel products;
+  kernels::BatchKernel squared_differences;
+};
+
+// Chosen once, on first use, for the life of the process.
+const KernelSet& kernel_set() {
+  static const KernelSet chosen = [] {
+    const char* forced = std::getenv("TARNWICK_KERNEL");
+    const bool force_scalar = forced != nullptr && std::strcmp(forced, "scalar") == 0;
+    if (!force_scalar && kernels::cpu_has_avx2()) {
+      return KernelSet{"avx2", kernels::sum_products_batch_avx2,
+                       kernels::sum_squared_differences_batch_avx2};
+    }
+    return KernelSet{"scalar", kernels::sum_products_batch_scalar,
+                     kernels::sum_squared_differences_batch_scalar};
+  }();
+  return chosen;
+}
+
+}  // namespace
+
+void sum_products_batch(const float* query, const float* const* vectors, std::size_t count,
+                        std::size_t n, float* out) {
+  kernel_set().products(query, vectors, count, n, out);
+}
+
+void sum_squared_differences_batch(const float* query, const float* const* vectors,
+                                   std::size_t count, std::size_t n, float* out) {
+  kernel_set().squared_differences(query, vectors, count, n, out);
+}
+
+std::string_view active_kernel() { return kernel_set().name; }
+
+}  // namespace tarnwick

@@ -1,0 +1,30 @@
+// The batched kernels behind sum_products_batch and sum_squared_differences_batch, each
+// callable directly so that tests can hold every variant to the scalar sums.
+//
+// This header is included by distance_avx2.cpp, which is compiled for AVX2: it must declare
+// functions only. An inline function defined here could be emitted with AVX2 instructions and
+// then picked by the linker for code that runs on a CPU without them.
+#pragma once
+
+#include <cstddef>
+
+namespace tarnwick::kernels {
+
+using BatchKernel = void (*)(const float* query, const float* const* vectors, std::size_t count,
+                             std::size_t n, float* out);
+
+void sum_products_batch_scalar(const float* query, const float* const* vectors,
+                               std::size_t count, std::size_t n, float* out);
+void sum_squared_differences_batch_scalar(const float* query, const float* const* vectors,
+                                          std::size_t count, std::size_t n, float* out);
+
+// Whether this CPU (and its operating system) can run the AVX2 kernels.
+bool cpu_has_avx2();
+
+// Call only when cpu_has_avx2().
+void sum_products_batch_avx2(const float* query, const float* const* vectors, std::size_t count,
+                             std::size_t n, float* out);
+void sum_squared_differences_batch_avx2(const float* query, const float* const* vectors,
+                                        std::size_t count, std::size_t n, float* out);
+
+}  // namespace tarnwick::kernels
