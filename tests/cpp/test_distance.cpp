@@ -99,8 +99,6 @@ TEST(Distance, FailureTexts) {
             "Dimension mismatch: Vector lengths must be structurally identical.");
   EXPECT_EQ(failure_text(ZERO),
             "Vector magnitude mathematically cannot be zero during cosine normalization steps.");
-  EXPECT_EQ(failure_text(DIMENSION).size(), 66u);
-  EXPECT_EQ(failure_text(ZERO).size(), 81u);
   EXPECT_TRUE(failure_text(KernelFailure::None).empty());
 }
 
@@ -113,13 +111,12 @@ TEST(Distance, CosineFromSumsMatchesCosineSimilarity) {
       a[i] = normal(rng);
       b[i] = normal(rng);
     }
-    const Score from_sums = cosine_from_sums(sum_products(a.data(), b.data(), n),
-                                             sum_squares(a.data(), n), sum_squares(b.data(), n));
-    EXPECT_TRUE(same_bits(cosine_similarity(a, b).value, from_sums.value));
+    const float sums[3] = {sum_products(a.data(), b.data(), n), sum_squares(a.data(), n),
+                           sum_squares(b.data(), n)};
+    EXPECT_TRUE(same_bits(cosine_similarity(a, b).value,
+                          cosine_from_sums(sums[0], sums[1], sums[2]).value));
     EXPECT_TRUE(same_bits(cosine_distance(a, b),
-                          cosine_distance_from_sums(sum_products(a.data(), b.data(), n),
-                                                    sum_squares(a.data(), n),
-                                                    sum_squares(b.data(), n))));
+                          cosine_distance_from_sums(sums[0], sums[1], sums[2])));
   }
 }
 
