@@ -4,7 +4,7 @@ import hnswlib
 
 from measure import build_rows, search_rows
 
-EF_SEARCH = (32, 64)
+EF_SEARCH = (32, 64, 128, 256)  # 32 and 64 are compared; the rest place tarnwick on the curve
 
 
 def _empty_index(dataset):
