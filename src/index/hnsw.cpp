@@ -86,12 +86,20 @@ std::uint32_t rank_of(const Entry& entry) { return static_cast<std::uint32_t>(en
 bool nearer_first(const Entry& a, const Entry& b) { return a.key < b.key; }
 bool farther_first(const Entry& a, const Entry& b) { return a.key > b.key; }
 
+// Per-slot state of one walk. A field counts only when its tag equals the walk's epoch, so
+// starting a walk empties every set at once.
+struct SlotMark {
+  std::uint32_t visited = 0;  // epoch in which the slot was visited
+  std::uint32_t scored = 0;   // epoch in which `distance` was set (or queued for the kernel)
+  std::uint32_t queued = 0;   // epoch in which the node's own neighbours were queued
+  float distance = 0.0f;      // cosine distance to the walk's query
+};
+
 // Working memory of the walks, kept per thread so that a search allocates only while its
 // buffers are still growing.
 struct Scratch {
-  // Visited set: a slot is visited when its tag equals the current epoch. Bumping the epoch
-  // empties the set; the tags are cleared only when the epoch wraps.
-  std::vector<std::uint32_t> visit_tags;
+  std::vector<SlotMark> marks;  // by slot; cleared only when the epoch wraps
+  std::size_t slot_limit = 0;   // slots of the walk's point table
   std::uint32_t epoch = 0;
   std::uint32_t arrivals = 0;
 
@@ -99,27 +107,35 @@ struct Scratch {
   std::vector<Entry> results;     // max-heap by key: the worst result on top
   std::vector<Entry> found;       // results of the last layer, nearest first
 
-  // Batched scoring of one neighbour list.
-  std::vector<Slot> batch_slots;
-  std::vector<float> batch_distances;
+  // Points queued for one call of the batched kernel.
   std::vector<const float*> kernel_vectors;
-  std::vector<std::uint32_t> kernel_positions;
+  std::vector<Slot> kernel_slots;
   std::vector<float> kernel_sums;
 
+  // Scoring of a plain list (greedy walk, link pruning).
+  std::vector<Slot> list_slots;
+  std::vector<float> list_distances;
+  std::vector<std::uint32_t> list_positions;  // of the queued vectors in the list
+
   // Neighbour selection.
+  std::vector<Entry> pending;
   std::vector<Entry> selection;
-  std::vector<Slot> kept;
-  std::vector<float> kept_distances;
 };
 
 thread_local Scratch scratch;
 
-void begin_visits(Scratch& s, std::size_t slot_count) {
-  if (s.visit_tags.size() < slot_count) {
-    s.visit_tags.resize(slot_count, 0);
+// Vectors scored per kernel call, at most, when scoring ahead for waiting candidates. An
+// insertion stops early, so what it scores ahead may go unused; it looks ahead less.
+constexpr std::size_t SEARCH_BATCH = 64;
+constexpr std::size_t INSERT_BATCH = 16;
+
+void begin_walk(Scratch& s, std::size_t slot_count) {
+  s.slot_limit = slot_count;
+  if (s.marks.size() < slot_count) {
+    s.marks.resize(slot_count);
   }
   if (++s.epoch == 0) {
-    std::fill(s.visit_tags.begin(), s.visit_tags.end(), 0);
+    std::fill(s.marks.begin(), s.marks.end(), SlotMark{});
     s.epoch = 1;
   }
   s.arrivals = 0;
@@ -129,40 +145,55 @@ void begin_visits(Scratch& s, std::size_t slot_count) {
 
 // Marks the slot visited; false when it already was.
 bool first_visit(Scratch& s, Slot slot) {
-  if (s.visit_tags[slot] == s.epoch) {
+  if (s.marks[slot].visited == s.epoch) {
     return false;
   }
-  s.visit_tags[slot] = s.epoch;
+  s.marks[slot].visited = s.epoch;
   return true;
 }
 
-// Cosine distances from `query` to the points of `slots` (all holding points) into
-// `distances`, one per slot. Vectors of the query's length go to the batched kernel
-// together; the others cannot be compared and get MAX_DISTANCE.
-void score_slots(const Query& query, std::span<const Slot> slots, const PointTable& points,
-                 std::vector<float>& distances, Scratch& s) {
-  const std::size_t n = query.values.size();
-  distances.assign(slots.size(), MAX_DISTANCE);
-  s.kernel_vectors.clear();
-  s.kernel_positions.clear();
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    std::span<const float> vector = points.vector(slots[i]);
-    if (n != 0 && vector.size() == n) {
-      s.kernel_vectors.push_back(vector.data());
-      s.kernel_positions.push_back(static_cast<std::uint32_t>(i));
-    }
-  }
-  if (s.kernel_vectors.empty()) {
+// Vectors that cannot be compared with the query (another length, or empty) get
+// MAX_DISTANCE without reaching the kernel.
+bool comparable(const Query& query, std::span<const float> vector) {
+  return !vector.empty() && vector.size() == query.values.size();
+}
+
+// Runs the batched kernel over the queued vectors; `store(j, distance)` receives the cosine
+// distance of the j-th queued one.
+template <class Store>
+void run_kernel(const Query& query, const PointTable& points, Scratch& s, Store store) {
+  const std::size_t count = s.kernel_vectors.size();
+  if (count == 0) {
     return;
   }
-  s.kernel_sums.resize(s.kernel_vectors.size());
-  sum_products_batch(query.values.data(), s.kernel_vectors.data(), s.kernel_vectors.size(), n,
+  s.kernel_sums.resize(count);
+  sum_products_batch(query.values.data(), s.kernel_vectors.data(), count, query.values.size(),
                      s.kernel_sums.data());
-  for (std::size_t j = 0; j < s.kernel_positions.size(); ++j) {
-    const std::uint32_t i = s.kernel_positions[j];
-    distances[i] = cosine_distance_from_sums(s.kernel_sums[j], query.norm_squared,
-                                             points.norm_squared(slots[i]));
+  for (std::size_t j = 0; j < count; ++j) {
+    store(j, cosine_distance_from_sums(s.kernel_sums[j], query.norm_squared,
+                                       points.norm_squared(s.kernel_slots[j])));
   }
+  s.kernel_vectors.clear();
+  s.kernel_slots.clear();
+}
+
+// Cosine distances from `query` to the points of `slots` (all holding points), one per slot.
+void score_list(const Query& query, std::span<const Slot> slots, const PointTable& points,
+                std::vector<float>& distances, Scratch& s) {
+  distances.assign(slots.size(), MAX_DISTANCE);
+  s.kernel_vectors.clear();
+  s.kernel_slots.clear();
+  s.list_positions.clear();
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    std::span<const float> vector = points.vector(slots[i]);
+    if (comparable(query, vector)) {
+      s.kernel_vectors.push_back(vector.data());
+      s.kernel_slots.push_back(slots[i]);
+      s.list_positions.push_back(static_cast<std::uint32_t>(i));
+    }
+  }
+  run_kernel(query, points, s,
+             [&](std::size_t j, float distance) { distances[s.list_positions[j]] = distance; });
 }
 
 void push_candidate(Scratch& s, Entry entry) {
@@ -195,15 +226,68 @@ void seed(Scratch& s, float distance, Slot slot, bool accept, std::uint64_t boun
   }
 }
 
+// Queues the neighbours of `node` whose distances are still unknown for the kernel, once
+// per walk. A neighbour without a point is marked visited here: it is never scored nor
+// expanded, and the expansion then skips it by the visited test alone.
+void queue_neighbors(const HNSWIndex& index, const Query& query, Slot node, std::uint64_t layer,
+                     const PointTable& points, Scratch& s) {
+  if (s.marks[node].queued == s.epoch) {
+    return;
+  }
+  s.marks[node].queued = s.epoch;
+  for (Slot neighbor : index.node(node).neighbors(layer)) {
+    if (neighbor >= s.slot_limit) {
+      continue;
+    }
+    SlotMark& mark = s.marks[neighbor];
+    if (mark.visited == s.epoch || mark.scored == s.epoch) {
+      continue;
+    }
+    if (!points.has_point(neighbor)) {
+      mark.visited = s.epoch;
+      continue;
+    }
+    mark.scored = s.epoch;
+    std::span<const float> vector = points.vector(neighbor);
+    if (!comparable(query, vector)) {
+      mark.distance = MAX_DISTANCE;
+      continue;
+    }
+    __builtin_prefetch(vector.data());
+    s.kernel_vectors.push_back(vector.data());
+    s.kernel_slots.push_back(neighbor);
+  }
+}
+
+// Makes the distances of `node`'s unvisited neighbours known. A neighbour's distance does not
+// depend on when it is computed, so the neighbours of waiting candidates join the same
+// kernel call, up to `batch` vectors: wide batches keep every kernel lane busy.
+void score_neighbors(const HNSWIndex& index, const Query& query, Slot node, std::uint64_t layer,
+                     const PointTable& points, std::size_t batch, Scratch& s) {
+  queue_neighbors(index, query, node, layer, points, s);
+  if (s.kernel_slots.empty()) {
+    return;
+  }
+  for (std::size_t i = 0; i < s.candidates.size() && s.kernel_slots.size() < batch; ++i) {
+    if (index.has_node(s.candidates[i].slot)) {
+      queue_neighbors(index, query, s.candidates[i].slot, layer, points, s);
+    }
+  }
+  run_kernel(query, points, s,
+             [&s](std::size_t j, float distance) { s.marks[s.kernel_slots[j]].distance = distance; });
+}
+
 // Best-first exploration of one layer from the seeds already in `s`. A neighbour becomes a
 // candidate when it is nearer than the worst result (taken once per expansion) or the
-// results have room; it becomes a result only if `accept` says so. With `stop_early`
-// the walk ends once the nearest candidate is farther than a full result list's worst,
-// otherwise only when no candidate is left. Leaves the results in `s.found`, nearest first.
+// results have room; it becomes a result only if `accept` says so. With `stop_early` the
+// walk ends once the nearest candidate is farther than a full result list's worst; without,
+// every candidate is expanded, so scoring ahead for the waiting ones is never wasted.
+// Leaves the results in `s.found`, nearest first.
 template <class Accept>
 void explore(const HNSWIndex& index, const Query& query, std::uint64_t layer,
              std::uint64_t bound, bool stop_early, const PointTable& points, Accept accept,
              Scratch& s) {
+  const std::size_t batch = stop_early ? INSERT_BATCH : SEARCH_BATCH;
   while (!s.candidates.empty()) {
     std::pop_heap(s.candidates.begin(), s.candidates.end(), farther_first);
     const Entry current = s.candidates.back();
@@ -216,21 +300,18 @@ void explore(const HNSWIndex& index, const Query& query, std::uint64_t layer,
     if (!index.has_node(current.slot)) {
       continue;
     }
-    s.batch_slots.clear();
+    score_neighbors(index, query, current.slot, layer, points, batch, s);
     for (Slot neighbor : index.node(current.slot).neighbors(layer)) {
-      if (holds_point(points, neighbor) && first_visit(s, neighbor)) {
-        s.batch_slots.push_back(neighbor);
+      if (neighbor >= s.slot_limit || !first_visit(s, neighbor)) {
+        continue;
       }
-    }
-    score_slots(query, s.batch_slots, points, s.batch_distances, s);
-    for (std::size_t i = 0; i < s.batch_slots.size(); ++i) {
-      const float distance = s.batch_distances[i];
+      const float distance = s.marks[neighbor].distance;
       if (!(distance_rank(distance) < worst || s.results.size() < bound)) {
         continue;
       }
-      const Entry entry = arrival(s, distance, s.batch_slots[i]);
+      const Entry entry = arrival(s, distance, neighbor);
       push_candidate(s, entry);
-      if (accept(entry.slot)) {
+      if (accept(neighbor)) {
         push_result(s, entry, bound);
       }
     }
@@ -242,24 +323,37 @@ void explore(const HNSWIndex& index, const Query& query, std::uint64_t layer,
 // Neighbour selection: walks `sorted` (nearest to the base first) and keeps a node unless an
 // already kept one is nearer to it than the base is. Links then spread over directions
 // instead of crowding into one cluster, which keeps the graph navigable. At most `cap`
-// slots go to `out`; `exclude` never does.
+// slots go to `out`; `exclude` never does. Each kept node is compared with all the
+// undecided ones in one kernel call, which decides the same as comparing each candidate
+// with the kept ones before it.
 void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclude,
                       const PointTable& points, std::vector<Slot>& out, Scratch& s) {
   out.clear();
+  s.pending.clear();
   for (const Entry& candidate : sorted) {
+    if (candidate.slot != exclude) {
+      s.pending.push_back(candidate);
+    }
+  }
+  std::size_t next = 0;
+  while (next < s.pending.size() && out.size() < cap) {
+    const Slot kept = s.pending[next++].slot;
+    out.push_back(kept);
     if (out.size() >= cap) {
       break;
     }
-    if (candidate.slot == exclude) {
-      continue;
+    s.list_slots.clear();
+    for (std::size_t i = next; i < s.pending.size(); ++i) {
+      s.list_slots.push_back(s.pending[i].slot);
     }
-    score_slots(point_query(points, candidate.slot), out, points, s.kept_distances, s);
-    const std::uint32_t to_base = distance_rank(candidate.distance);
-    const bool diverse = std::none_of(s.kept_distances.begin(), s.kept_distances.end(),
-                                      [to_base](float d) { return distance_rank(d) < to_base; });
-    if (diverse) {
-      out.push_back(candidate.slot);
+    score_list(point_query(points, kept), s.list_slots, points, s.list_distances, s);
+    std::size_t remaining = next;
+    for (std::size_t i = next; i < s.pending.size(); ++i) {
+      if (!(distance_rank(s.list_distances[i - next]) < rank_of(s.pending[i]))) {
+        s.pending[remaining++] = s.pending[i];
+      }
     }
+    s.pending.resize(remaining);
   }
 }
 
@@ -284,17 +378,17 @@ void add_link(std::vector<Slot>& list, Slot owner, Slot target, std::size_t cap,
   if (list.size() <= cap) {
     return;
   }
-  s.kept.clear();
+  s.list_slots.clear();
   for (Slot linked : list) {
     if (linked != owner && holds_point(points, linked)) {
-      s.kept.push_back(linked);
+      s.list_slots.push_back(linked);
     }
   }
-  score_slots(point_query(points, owner), s.kept, points, s.kept_distances, s);
+  score_list(point_query(points, owner), s.list_slots, points, s.list_distances, s);
   s.selection.clear();
-  for (std::size_t i = 0; i < s.kept.size(); ++i) {
-    const std::uint64_t key = (std::uint64_t{distance_rank(s.kept_distances[i])} << 32) | i;
-    s.selection.push_back(Entry{key, s.kept_distances[i], s.kept[i]});
+  for (std::size_t i = 0; i < s.list_slots.size(); ++i) {
+    const std::uint64_t key = (std::uint64_t{distance_rank(s.list_distances[i])} << 32) | i;
+    s.selection.push_back(Entry{key, s.list_distances[i], s.list_slots[i]});
   }
   std::sort(s.selection.begin(), s.selection.end(), nearer_first);
   select_neighbors(s.selection, cap, owner, points, list, s);
@@ -377,7 +471,7 @@ void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64
   Scratch& s = scratch;
   s.found.clear();
   for (std::uint64_t layer = std::min(level, top);; --layer) {
-    begin_visits(s, points.slot_count());
+    begin_walk(s, points.slot_count());
     if (s.found.empty()) {
       const float distance = holds_point(points, entry) ? distance_to(query, points, entry) : MAX_DISTANCE;
       seed(s, distance, entry, holds_point(points, entry), beam);
@@ -421,19 +515,19 @@ Slot HNSWIndex::search_layer(const Query& query, Slot entry, std::uint64_t layer
   Scratch& s = scratch;
   Slot current = entry;
   while (has_node(current) && points.size() != 0) {
-    s.batch_slots.clear();
+    s.list_slots.clear();
     for (Slot neighbor : node(current).neighbors(layer)) {
       if (holds_point(points, neighbor)) {
-        s.batch_slots.push_back(neighbor);
+        s.list_slots.push_back(neighbor);
       }
     }
-    score_slots(query, s.batch_slots, points, s.batch_distances, s);
+    score_list(query, s.list_slots, points, s.list_distances, s);
     // The best of the whole list wins; among equals the first, and NaN never improves.
     bool improved = false;
-    for (std::size_t i = 0; i < s.batch_slots.size(); ++i) {
-      if (s.batch_distances[i] < best) {
-        best = s.batch_distances[i];
-        current = s.batch_slots[i];
+    for (std::size_t i = 0; i < s.list_slots.size(); ++i) {
+      if (s.list_distances[i] < best) {
+        best = s.list_distances[i];
+        current = s.list_slots[i];
         improved = true;
       }
     }
@@ -461,7 +555,7 @@ std::vector<Candidate> HNSWIndex::search(const Query& query, std::uint64_t bound
     return tenant == NO_TENANT || points.tenant_of(slot) == tenant;
   };
   Scratch& s = scratch;
-  begin_visits(s, points.slot_count());
+  begin_walk(s, points.slot_count());
   seed(s, distance_to(query, points, entry), entry, accept(entry), bound);
   explore(*this, query, 0, bound, false, points, accept, s);
 
