@@ -95,6 +95,19 @@ struct SlotMark {
   float distance = 0.0f;      // cosine distance to the walk's query
 };
 
+// A neighbour with its point-table columns, read ahead of use.
+struct Gathered {
+  Slot slot;
+  bool has_point;
+  std::span<const float> vector;
+};
+
+// A waiting candidate whose neighbours may be scored ahead.
+struct Ahead {
+  Slot slot;
+  std::span<const Slot> list;
+};
+
 // Working memory of the walks, kept per thread so that a search allocates only while its
 // buffers are still growing.
 struct Scratch {
@@ -106,6 +119,9 @@ struct Scratch {
   std::vector<Entry> candidates;  // min-heap by key: the next node to expand on top
   std::vector<Entry> results;     // max-heap by key: the worst result on top
   std::vector<Entry> found;       // results of the last layer, nearest first
+
+  std::vector<Gathered> gathered;  // one neighbour list, read ahead
+  std::vector<Ahead> ahead;        // waiting candidates about to be scored ahead
 
   // Points queued for one call of the batched kernel.
   std::vector<const float*> kernel_vectors;
@@ -217,45 +233,47 @@ Entry arrival(Scratch& s, float distance, Slot slot) {
 }
 
 // Puts a starting node into the search: visited, to be expanded, and a result if `accept`.
-void seed(Scratch& s, float distance, Slot slot, bool accept, std::uint64_t bound) {
+// Only results found later are held to the bound, so even a bound of 0 keeps the seed.
+void seed(Scratch& s, float distance, Slot slot, bool accept) {
   first_visit(s, slot);
   const Entry entry = arrival(s, distance, slot);
   push_candidate(s, entry);
   if (accept) {
-    push_result(s, entry, bound);
+    s.results.push_back(entry);
+    std::push_heap(s.results.begin(), s.results.end(), nearer_first);
   }
 }
 
-// Queues the neighbours of `node` whose distances are still unknown for the kernel, once
-// per walk. A neighbour without a point is marked visited here: it is never scored nor
-// expanded, and the expansion then skips it by the visited test alone.
-void queue_neighbors(const HNSWIndex& index, const Query& query, Slot node, std::uint64_t layer,
-                     const PointTable& points, Scratch& s) {
-  if (s.marks[node].queued == s.epoch) {
-    return;
-  }
-  s.marks[node].queued = s.epoch;
-  for (Slot neighbor : index.node(node).neighbors(layer)) {
-    if (neighbor >= s.slot_limit) {
-      continue;
+// Queues the neighbours in `list` whose distances are still unknown for the kernel. A
+// neighbour without a point is marked visited here: it is never scored nor expanded, and
+// the expansion then skips it by the visited test alone.
+void queue_list(const Query& query, std::span<const Slot> list, const PointTable& points, Scratch& s) {
+  // Every look-up of the list is issued before any decision that depends on one, so their
+  // cache misses overlap instead of following one another.
+  s.gathered.clear();
+  for (Slot neighbor : list) {
+    if (neighbor < s.slot_limit) {
+      __builtin_prefetch(&s.marks[neighbor]);
+      s.gathered.push_back(Gathered{neighbor, points.has_point(neighbor), points.vector(neighbor)});
     }
-    SlotMark& mark = s.marks[neighbor];
+  }
+  for (const Gathered& neighbor : s.gathered) {
+    SlotMark& mark = s.marks[neighbor.slot];
     if (mark.visited == s.epoch || mark.scored == s.epoch) {
       continue;
     }
-    if (!points.has_point(neighbor)) {
+    if (!neighbor.has_point) {
       mark.visited = s.epoch;
       continue;
     }
     mark.scored = s.epoch;
-    std::span<const float> vector = points.vector(neighbor);
-    if (!comparable(query, vector)) {
+    if (!comparable(query, neighbor.vector)) {
       mark.distance = MAX_DISTANCE;
       continue;
     }
-    __builtin_prefetch(vector.data());
-    s.kernel_vectors.push_back(vector.data());
-    s.kernel_slots.push_back(neighbor);
+    __builtin_prefetch(neighbor.vector.data());
+    s.kernel_vectors.push_back(neighbor.vector.data());
+    s.kernel_slots.push_back(neighbor.slot);
   }
 }
 
@@ -264,14 +282,30 @@ void queue_neighbors(const HNSWIndex& index, const Query& query, Slot node, std:
 // kernel call, up to `batch` vectors: wide batches keep every kernel lane busy.
 void score_neighbors(const HNSWIndex& index, const Query& query, Slot node, std::uint64_t layer,
                      const PointTable& points, std::size_t batch, Scratch& s) {
-  queue_neighbors(index, query, node, layer, points, s);
+  if (s.marks[node].queued == s.epoch) {
+    return;  // scored ahead with an earlier candidate
+  }
+  s.marks[node].queued = s.epoch;
+  queue_list(query, index.node(node).neighbors(layer), points, s);
   if (s.kernel_slots.empty()) {
     return;
   }
-  for (std::size_t i = 0; i < s.candidates.size() && s.kernel_slots.size() < batch; ++i) {
-    if (index.has_node(s.candidates[i].slot)) {
-      queue_neighbors(index, query, s.candidates[i].slot, layer, points, s);
+  // The waiting candidates' lists are located and fetched together before any is read.
+  s.ahead.clear();
+  for (std::size_t i = 0; i < s.candidates.size() && s.ahead.size() < batch / 4; ++i) {
+    const Slot waiting = s.candidates[i].slot;
+    if (s.marks[waiting].queued != s.epoch && index.has_node(waiting)) {
+      std::span<const Slot> list = index.node(waiting).neighbors(layer);
+      __builtin_prefetch(list.data());
+      s.ahead.push_back(Ahead{waiting, list});
     }
+  }
+  for (const Ahead& waiting : s.ahead) {
+    if (s.kernel_slots.size() >= batch) {
+      break;
+    }
+    s.marks[waiting.slot].queued = s.epoch;
+    queue_list(query, waiting.list, points, s);
   }
   run_kernel(query, points, s,
              [&s](std::size_t j, float distance) { s.marks[s.kernel_slots[j]].distance = distance; });
@@ -474,11 +508,11 @@ void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64
     begin_walk(s, points.slot_count());
     if (s.found.empty()) {
       const float distance = holds_point(points, entry) ? distance_to(query, points, entry) : MAX_DISTANCE;
-      seed(s, distance, entry, holds_point(points, entry), beam);
+      seed(s, distance, entry, holds_point(points, entry));
     } else {
       // The nearest nodes of the layer above start the search on this one.
       for (const Entry& above : s.found) {
-        seed(s, above.distance, above.slot, true, beam);
+        seed(s, above.distance, above.slot, true);
       }
     }
     explore(*this, query, layer, beam, true, points, [](Slot) { return true; }, s);
@@ -556,7 +590,7 @@ std::vector<Candidate> HNSWIndex::search(const Query& query, std::uint64_t bound
   };
   Scratch& s = scratch;
   begin_walk(s, points.slot_count());
-  seed(s, distance_to(query, points, entry), entry, accept(entry), bound);
+  seed(s, distance_to(query, points, entry), entry, accept(entry));
   explore(*this, query, 0, bound, false, points, accept, s);
 
   std::vector<Candidate> results;

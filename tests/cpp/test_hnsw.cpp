@@ -290,6 +290,76 @@ TEST_F(HnswSearch, TenantSearchKeepsOnlyTheTenantsPoints) {
   }
 }
 
+// The bottom-layer search written the plain way: lists kept in order by stable sorts, a
+// set for visited nodes, NaN after every number.
+std::vector<Candidate> plain_search(const HNSWIndex& index, const PointTable& points, std::span<const float> query,
+                                    std::uint64_t bound, TenantRef tenant) {
+  auto less = [](float a, float b) { return !std::isnan(a) && (std::isnan(b) || a < b); };
+  auto by_distance = [&](const Candidate& a, const Candidate& b) { return less(a.distance, b.distance); };
+  auto accept = [&](Slot slot) { return tenant == NO_TENANT || points.tenant_of(slot) == tenant; };
+  Slot entry = *index.entry_point;
+  for (std::uint64_t layer = std::min<std::uint64_t>(index.max_level, 15); layer >= 1; --layer) {
+    entry = index.search_layer(make_query(query), entry, layer, points);
+  }
+  if (!points.has_point(entry)) return {};
+  const float seed = cosine_distance(query, points.vector(entry));
+  std::set<Slot> visited{entry};
+  std::vector<Candidate> candidates{{seed, entry}}, results;
+  if (accept(entry)) results.push_back({seed, entry});
+  while (!candidates.empty()) {
+    std::stable_sort(candidates.begin(), candidates.end(), by_distance);
+    const Slot current = candidates.front().slot;
+    candidates.erase(candidates.begin());
+    float worst = results.empty() ? MAX_DISTANCE : results[0].distance;
+    for (const Candidate& r : results) worst = less(worst, r.distance) ? r.distance : worst;
+    if (!index.has_node(current)) continue;
+    for (Slot x : index.node(current).neighbors(0)) {
+      if (!visited.insert(x).second || !points.has_point(x)) continue;
+      const float d = cosine_distance(query, points.vector(x));
+      if (!(less(d, worst) || results.size() < bound)) continue;
+      candidates.push_back({d, x});
+      if (!accept(x)) continue;
+      results.push_back({d, x});
+      if (results.size() > bound) {
+        std::stable_sort(results.begin(), results.end(), by_distance);
+        results.pop_back();
+      }
+    }
+  }
+  std::stable_sort(results.begin(), results.end(), by_distance);
+  return results;
+}
+
+// Many equal vectors (ties everywhere), NaN vectors and three tenants on a sparse graph.
+TEST(HnswSearchOrder, MatchesThePlainSearchExactly) {
+  std::mt19937 random(21);
+  std::vector<std::vector<float>> shapes;
+  for (int i = 0; i < 12; ++i) shapes.push_back(random_vector(random, 6));
+  shapes.push_back({NaN, 1, 1, 1, 1, 1});
+  PointTable points;
+  HNSWIndex index;
+  index.m = 3;
+  index.ef_construction = 8;
+  for (PointId id = 0; id < 1500; ++id) {
+    Slot slot = store(points, id, shapes[random() % shapes.size()], tenant_payload(std::to_string(id % 3)));
+    index.insert_at_level(slot, points, repeatable_level(random));
+  }
+  for (int q = 0; q < 30; ++q) {
+    std::vector<float> query = q % 5 == 0 ? shapes[random() % shapes.size()] : random_vector(random, 6);
+    for (std::uint64_t bound : {0, 1, 7, 32, 2000}) {
+      for (TenantRef tenant : {NO_TENANT, *points.tenant("1")}) {
+        std::vector<Candidate> fast = index.search(make_query(query), bound, points, tenant);
+        std::vector<Candidate> plain = plain_search(index, points, query, bound, tenant);
+        ASSERT_EQ(fast.size(), plain.size()) << "query " << q << " bound " << bound;
+        for (std::size_t i = 0; i < fast.size(); ++i) {
+          EXPECT_EQ(fast[i].slot, plain[i].slot) << "query " << q << " bound " << bound << " rank " << i;
+          EXPECT_EQ(std::bit_cast<std::uint32_t>(fast[i].distance), std::bit_cast<std::uint32_t>(plain[i].distance));
+        }
+      }
+    }
+  }
+}
+
 // A star around slot 0 with two equal points, a NaN point and a point of another tenant
 // that is the only way to reach slot 5.
 class HnswStar : public ::testing::Test {
