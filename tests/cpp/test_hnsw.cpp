@@ -207,6 +207,23 @@ TEST_P(HnswInsert, KeepsCapsLevelsAndEntryPoint) {
 
 INSTANTIATE_TEST_SUITE_P(Caps, HnswInsert, ::testing::Values(0, 1, 2, 4, 16));
 
+// Angles from the new node q at -0.05 rad: a at 0, b at 0.1 (nearer to a than to q),
+// c at -pi/2 (nearer to q than to a), d at pi/2 (nearer to a than to q).
+TEST(HnswInsert, SelectsNeighboursThatSpreadOut) {
+  PointTable points;
+  HNSWIndex index;
+  const std::vector<std::vector<float>> at = {{1.0f, 0.0f}, {1.0f, 0.1f}, {0.0f, -1.0f}, {0.0f, 1.0f}};
+  for (PointId id = 0; id < at.size(); ++id) index.insert_at_level(store(points, id, at[id]), points, 0);
+  Slot q = store(points, 9, {1.0f, -0.05f});
+  index.insert_at_level(q, points, 0);
+  std::span<const Slot> links = index.node(q).neighbors(0);
+  EXPECT_EQ(std::vector<Slot>(links.begin(), links.end()), (std::vector<Slot>{0, 2}));
+  for (Slot linked : links) {
+    std::span<const Slot> back = index.node(linked).neighbors(0);
+    EXPECT_NE(std::find(back.begin(), back.end(), q), back.end());
+  }
+}
+
 TEST(HnswInsert, EveryPointReachableOnLayerZero) {
   std::mt19937 random(11);
   PointTable points;
