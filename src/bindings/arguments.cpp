@@ -1,6 +1,9 @@
 #include "bindings/arguments.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
 
 namespace tarnwick::bindings {
 
@@ -174,20 +177,149 @@ int for_each_item(PyObject* sequence, Visit visit) {
   }
 }
 
-// Copies the leading run of exact floats of a list in one critical section: nothing in the
-// section can run Python code or allocate. Returns the index of the first item not copied.
-Py_ssize_t copy_leading_floats(PyObject* list, std::vector<float>& out) {
+// Appends the leading run of exact floats among `items` (at most `count`) to `out`, which has
+// room reserved for them. Reads no attribute and calls no Python code, so it is safe inside a
+// critical section. Returns how many items were copied.
+Py_ssize_t copy_leading_floats(PyObject* const* items, Py_ssize_t count, std::vector<float>& out) {
+  const std::size_t start = out.size();
+  out.resize(start + static_cast<std::size_t>(count));
+  float* target = out.data() + start;
   Py_ssize_t i = 0;
-  Py_BEGIN_CRITICAL_SECTION(list);
-  for (; i < PyList_GET_SIZE(list) && out.size() < out.capacity(); ++i) {
-    PyObject* item = PyList_GET_ITEM(list, i);
-    if (!PyFloat_CheckExact(item)) {
-      break;
-    }
-    out.push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
+  for (; i < count && PyFloat_CheckExact(items[i]); ++i) {
+    target[i] = static_cast<float>(PyFloat_AS_DOUBLE(items[i]));
   }
-  Py_END_CRITICAL_SECTION();
+  out.resize(start + static_cast<std::size_t>(i));
   return i;
+}
+
+// The list's leading exact floats, copied while no other thread can change the list.
+Py_ssize_t copy_leading_list_floats(PyObject* list, std::vector<float>& out) {
+  Py_ssize_t copied = 0;
+  Py_BEGIN_CRITICAL_SECTION(list);
+  const Py_ssize_t room = static_cast<Py_ssize_t>(out.capacity() - out.size());
+  copied = copy_leading_floats(PySequence_Fast_ITEMS(list), std::min(PyList_GET_SIZE(list), room),
+                               out);
+  Py_END_CRITICAL_SECTION();
+  return copied;
+}
+
+/* ---------- Float buffers (numpy arrays, array.array, memoryview) ---------- */
+
+// Releases a buffer view on every path out of the copy.
+class BufferView {
+ public:
+  BufferView() = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (acquired_) {
+      PyBuffer_Release(&view_);
+    }
+  }
+
+  // Asks for a strided view with its format; a refusal only means the object is iterated.
+  bool acquire(PyObject* object) {
+    acquired_ = PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_STRIDES) == 0;
+    if (!acquired_) {
+      PyErr_Clear();
+    }
+    return acquired_;
+  }
+  const Py_buffer& get() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool acquired_ = false;
+};
+
+// The buffer holds exactly what iteration would yield only while the object's type reads its
+// items and length the way the type that exports the buffer does. A subclass with its own
+// __iter__, __getitem__ or __len__ (numpy's masked arrays, for one) is iterated instead.
+bool items_are_the_buffer(PyTypeObject* type) {
+  PyTypeObject* exporter = type;
+  while (exporter->tp_base != nullptr && exporter->tp_base->tp_as_buffer != nullptr &&
+         exporter->tp_base->tp_as_buffer->bf_getbuffer == type->tp_as_buffer->bf_getbuffer) {
+    exporter = exporter->tp_base;
+  }
+  if (exporter == type) {
+    return true;
+  }
+  auto slots = [](PyTypeObject* t) {
+    return std::array<void*, 5>{
+        reinterpret_cast<void*>(t->tp_iter),
+        t->tp_as_sequence ? reinterpret_cast<void*>(t->tp_as_sequence->sq_item) : nullptr,
+        t->tp_as_sequence ? reinterpret_cast<void*>(t->tp_as_sequence->sq_length) : nullptr,
+        t->tp_as_mapping ? reinterpret_cast<void*>(t->tp_as_mapping->mp_subscript) : nullptr,
+        t->tp_as_mapping ? reinterpret_cast<void*>(t->tp_as_mapping->mp_length) : nullptr};
+  };
+  return slots(type) == slots(exporter);
+}
+
+// 'f' or 'd' in native order and size, or 0 for any other format.
+char native_float_format(const char* format) {
+  if (format == nullptr) {
+    return 0;  // no format means unsigned bytes
+  }
+  if (*format == '@' || *format == '=' ||
+      (*format == '<' && std::endian::native == std::endian::little)) {
+    ++format;
+  }
+  return (format[0] == 'f' || format[0] == 'd') && format[1] == '\0' ? format[0] : 0;
+}
+
+// Iterating a float32 item passes it through a double, which quiets a signalling NaN; the
+// copy quiets it the same way so both routes store the same bits.
+float as_iterated(float value) {
+  if (std::isnan(value)) {
+    value = std::bit_cast<float>(std::bit_cast<std::uint32_t>(value) | 0x00400000u);
+  }
+  return value;
+}
+
+float as_iterated(double value) { return static_cast<float>(value); }
+
+template <typename Item>
+void copy_items(const char* item, Py_ssize_t stride, std::vector<float>& out) {
+  for (float& value : out) {
+    Item read;
+    std::memcpy(&read, item, sizeof read);
+    value = as_iterated(read);
+    item += stride;
+  }
+}
+
+// Copies a one-dimensional float32 or float64 buffer without a Python call per item, giving
+// the values iteration would. Returns true when copied; false when the object must be
+// iterated instead (no buffer, another format or shape, or a type with its own item access).
+bool copy_float_buffer(PyObject* object, std::vector<float>& out) {
+  PyTypeObject* type = Py_TYPE(object);
+  if (type->tp_as_buffer == nullptr || type->tp_as_buffer->bf_getbuffer == nullptr ||
+      !items_are_the_buffer(type)) {
+    return false;
+  }
+  BufferView buffer;
+  if (!buffer.acquire(object)) {
+    return false;
+  }
+  const Py_buffer& view = buffer.get();
+  const char format = native_float_format(view.format);
+  const Py_ssize_t item_size = format == 'f' ? 4 : 8;
+  if (format == 0 || view.ndim != 1 || view.itemsize != item_size ||
+      view.suboffsets != nullptr) {
+    return false;
+  }
+  // Some exporters (ctypes) leave out the strides of a contiguous buffer.
+  const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : item_size;
+  const Py_ssize_t count = view.shape != nullptr ? view.shape[0] : view.len / item_size;
+  // The exporter's own length is real memory, so it may size the result in full.
+  out.resize(static_cast<std::size_t>(count));
+  const char* first = static_cast<const char*>(view.buf);
+  if (format == 'f') {
+    copy_items<float>(first, stride, out);
+  } else {
+    copy_items<double>(first, stride, out);
+  }
+  return true;
 }
 
 int to_float_vector(PyObject* object, std::vector<float>& out) {
@@ -198,13 +330,24 @@ int to_float_vector(PyObject* object, std::vector<float>& out) {
   if (PyList_CheckExact(object)) {
     // The list's own length is real memory, so it may size the reservation in full.
     out.reserve(static_cast<std::size_t>(PyList_Size(object)));
-    return for_each_list_item(object, copy_leading_floats(object, out), append);
+    return for_each_list_item(object, copy_leading_list_floats(object, out), append);
   }
-  if (!PyTuple_CheckExact(object)) {
-    reserve_from_length_hint(object, out);
-  } else {
-    out.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(object)));
+  if (PyTuple_CheckExact(object)) {
+    // A tuple cannot change, and we hold it, so its items stay alive.
+    const Py_ssize_t size = PyTuple_GET_SIZE(object);
+    out.reserve(static_cast<std::size_t>(size));
+    PyObject* const* items = PySequence_Fast_ITEMS(object);
+    for (Py_ssize_t i = copy_leading_floats(items, size, out); i < size; ++i) {
+      if (append(items[i]) < 0) {
+        return -1;
+      }
+    }
+    return 0;
   }
+  if (copy_float_buffer(object, out)) {
+    return 0;
+  }
+  reserve_from_length_hint(object, out);
   return for_each_item(object, append);
 }
 

@@ -68,6 +68,8 @@ int convert_string(PyObject* object, const char* parameter, std::string& out);
 int convert_optional_string(PyObject* object, const char* parameter,
                             std::optional<std::string>& out);
 // Any sequence other than str, each item a float or convertible to one, rounded to 32 bits.
+// One-dimensional float32 and float64 buffers (numpy arrays, array.array, memoryview) are
+// copied without a Python call per item, to the same values.
 int convert_float_vector(PyObject* object, const char* parameter, std::vector<float>& out);
 // A sequence (not a str) of float vectors.
 int convert_float_vectors(PyObject* object, const char* parameter,
