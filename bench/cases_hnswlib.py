@@ -1,10 +1,18 @@
-"""hnswlib as the graph baseline: same graph size (M 16, ef_construction 64), one thread."""
+"""hnswlib as the graph baseline: same graph size (M 16, ef_construction 64); one thread, or
+as many as run.py gives a batch case."""
 
 import hnswlib
 
-from measure import build_rows, search_rows
+import datasets
+from measure import CALL_US, batch_rows, build_rows, microseconds_per_call, search_rows, threads_from_environment
 
 EF_SEARCH = (32, 64, 128, 256)  # 32 and 64 are compared; the rest place tarnwick on the curve
+EF_SWEEP = (10, 16, 32, 64, 128, 256)
+
+
+def index_path(dataset):
+    """Where the bulk case leaves its index for the batch cases."""
+    return datasets.RESULTS / f"hnswlib-{dataset.name}.bin"
 
 
 def _empty_index(dataset):
@@ -24,7 +32,31 @@ def bulk(dataset):
         rows += search_rows(f"hnswlib knn_query, ef {ef}", dataset, dataset.queries,
                             lambda q: index.knn_query(q, k=10, num_threads=1),
                             lambda found: found[0][0])
+    index.save_index(str(index_path(dataset)))
     return rows
+
+
+def batch(dataset):
+    """knn_query of every query at once, at each ef, on the saved index."""
+    threads = threads_from_environment()
+    index = hnswlib.Index(space="cosine", dim=dataset.points.shape[1])
+    index.load_index(str(index_path(dataset)), max_elements=len(dataset.points))
+    rows = []
+    for ef in EF_SWEEP:
+        index.set_ef(ef)
+        rows += batch_rows(f"hnswlib knn_query batch, ef {ef}, {threads} thread(s)", dataset,
+                           lambda: index.knn_query(dataset.queries, k=10, num_threads=threads),
+                           lambda found: found[0])
+    return rows
+
+
+def overhead(dataset):
+    """Microseconds per knn_query call with one float32 row, on the small index."""
+    index = _empty_index(dataset)
+    index.add_items(dataset.points, num_threads=1)
+    query = dataset.queries[0]
+    return [(f"hnswlib knn_query, numpy float32, {dataset.name}", CALL_US,
+             microseconds_per_call(lambda: index.knn_query(query, k=10, num_threads=1)))]
 
 
 def per_point(dataset):
@@ -39,4 +71,4 @@ def per_point(dataset):
     return rows
 
 
-CASES = {"bulk": bulk, "per_point": per_point}
+CASES = {"bulk": bulk, "per_point": per_point, "batch": batch, "overhead": overhead}

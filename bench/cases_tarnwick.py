@@ -1,8 +1,36 @@
-"""tarnwick: one upsert per point (the only way in), single-query cosine search."""
+"""tarnwick: one upsert per point (the only way in), single-query and batch cosine search,
+exact scan of a large store, and the Python overhead of one search call."""
 
+import array
+
+import numpy as np
 from tarnwick import VectorStorage
 
-from measure import build_rows, search_rows
+import datasets
+import snapshot_graph
+from measure import (CALL_US, RECALL, SCAN_BYTES, batch_rows, build_rows, microseconds_per_call,
+                     recall_at_k, search_rows, threads_from_environment, timed_queries)
+
+EF_SWEEP = (10, 16, 32, 64, 128, 256)  # 32 is a new store's own
+SCAN_QUERIES = 200  # each exact query reads every vector of the store
+
+
+def snapshot_path(dataset):
+    """Where the lists case leaves its store for the cases that only search it."""
+    return datasets.RESULTS / f"store-{dataset.name}.snapshot"
+
+
+def _loaded(data):
+    path = datasets.RESULTS / "store-rewritten.snapshot"
+    path.write_bytes(data)
+    store = VectorStorage()
+    store.load(str(path))
+    path.unlink()
+    return store
+
+
+def _ids(answers):
+    return [[point_id for point_id, _ in answer] for answer in answers]
 
 
 def _search(store, dataset):
@@ -23,6 +51,7 @@ def from_lists(dataset):
 
     rows = build_rows("tarnwick upsert per point, list", len(vectors), build)
     del vectors
+    store.save(str(snapshot_path(dataset)))
     return rows + _search(store, dataset)
 
 
@@ -38,4 +67,47 @@ def from_rows(dataset):
     return rows
 
 
-CASES = {"lists": from_lists, "rows": from_rows}
+def batch(dataset):
+    """batch_search of every query at once, at each ef_search, on the saved store."""
+    workers = threads_from_environment()
+    saved = snapshot_path(dataset).read_bytes()
+    queries = dataset.queries.tolist()
+    rows = []
+    for ef in EF_SWEEP:
+        store = _loaded(snapshot_graph.with_ef_search(saved, ef))
+        rows += batch_rows(f"tarnwick batch_search, ef {ef}, {workers} worker(s)", dataset,
+                           lambda: store.batch_search(queries, 10, "cosine"), _ids)
+    return rows
+
+
+def scan(dataset):
+    """Single queries answered by scanning every point: the saved store without its graph."""
+    store = _loaded(snapshot_graph.without_graph(snapshot_path(dataset).read_bytes()))
+    queries = dataset.queries[:SCAN_QUERIES].tolist()
+    results, qps = timed_queries(queries, lambda q: store.search(q, 10, "cosine"), passes=2)
+    subject = "tarnwick exact scan, 1 thread"
+    return [(subject, "single-query search, queries/s", qps),
+            (subject, RECALL, recall_at_k(_ids(results), dataset.truth[:SCAN_QUERIES])),
+            (subject, SCAN_BYTES, qps * dataset.points.nbytes)]
+
+
+def overhead(dataset):
+    """Microseconds per search call on the small store, by query form; an empty store shows
+    the binding and conversion alone."""
+    store, empty = VectorStorage(), VectorStorage()
+    for i, vector in enumerate(dataset.points.tolist()):
+        store.upsert(i, vector, None)
+    query = dataset.queries[0]
+    forms = {"list": query.tolist(), "tuple": tuple(query.tolist()), "numpy float32": query,
+             "numpy float64": query.astype(np.float64), "array.array f": array.array("f", query.tobytes())}
+    rows = [("tarnwick search, empty list, empty store", CALL_US,
+             microseconds_per_call(lambda: empty.search([], 10, "cosine")))]
+    for name, vector in forms.items():
+        rows.append((f"tarnwick search, {name}, empty store", CALL_US,
+                     microseconds_per_call(lambda: empty.search(vector, 10, "cosine"))))
+        rows.append((f"tarnwick search, {name}, {dataset.name}", CALL_US,
+                     microseconds_per_call(lambda: store.search(vector, 10, "cosine"))))
+    return rows
+
+
+CASES = {"lists": from_lists, "rows": from_rows, "batch": batch, "scan": scan, "overhead": overhead}

@@ -1,7 +1,9 @@
 """Timing, recall and resident-memory helpers shared by every library's cases."""
 
 import gc
+import os
 import time
+import timeit
 from pathlib import Path
 
 import numpy as np
@@ -66,6 +68,32 @@ INSERT = "insert, points/s"
 MEMORY = "peak RSS growth, bytes/point"
 QPS = "single-query search, queries/s"
 RECALL = "recall@10"
+BATCH_QPS = "batch search, queries/s"
+SCAN_BYTES = "scan, vector bytes read/s"
+BANDWIDTH = "memory copy, bytes read+written/s"
+CALL_US = "search call, microseconds"
+
+
+def threads_from_environment():
+    """Worker threads for this process's batch case, as run.py sets them (TARNWICK_WORKERS)."""
+    return int(os.environ.get("TARNWICK_WORKERS", "1"))
+
+
+def batch_rows(subject, dataset, search_all, ids_of, passes=2):
+    """Batch QPS (best of `passes` calls answering every query at once) and recall@10."""
+    best, results = 0.0, None
+    for _ in range(passes):
+        start = time.perf_counter()
+        results = search_all()
+        best = max(best, len(dataset.queries) / (time.perf_counter() - start))
+    recall = recall_at_k(ids_of(results), dataset.truth)
+    return [(subject, BATCH_QPS, best), (subject, RECALL, recall)]
+
+
+def microseconds_per_call(call, calls=20_000, repeats=5):
+    """Best of `repeats` runs of `calls` calls, in microseconds per call."""
+    best = min(timeit.repeat(call, number=calls, repeat=repeats))
+    return best / calls * 1e6
 
 
 def build_rows(subject, count, build):

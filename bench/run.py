@@ -2,7 +2,9 @@
 
 Usage: python bench/run.py [--quick]
 Each (library, case, dataset) runs in a fresh subprocess (see worker.py), one after another so
-the cases do not compete for the two cores.
+the cases do not compete for the two cores. Batch cases run once with one thread and once with
+two (TARNWICK_WORKERS is read when tarnwick's pool starts). Also writes the recall-vs-QPS plot
+bench/results/recall_qps.png.
 """
 
 import argparse
@@ -19,14 +21,36 @@ import datasets
 import report
 
 BENCH = Path(__file__).resolve().parent
-JOBS = [("tarnwick", "lists"), ("tarnwick", "rows"), ("hnswlib", "bulk"), ("hnswlib", "per_point")]
-DATASETS = ["clustered", "sphere", "small"]
+ONE, TWO = {"TARNWICK_WORKERS": "1"}, {"TARNWICK_WORKERS": "2"}
+# numpy's own BLAS kernel and one thread, as tarnwick's scan has (the OPENBLAS_CORETYPE
+# workaround for old OpenBLAS builds slows a current numpy).
+NUMPY = {"OPENBLAS_CORETYPE": None, "OPENBLAS_L2_SIZE": None, "OPENBLAS_NUM_THREADS": "1"}
+BUILD_JOBS = [("tarnwick", "lists", {}), ("tarnwick", "rows", {}), ("hnswlib", "bulk", {}),
+              ("hnswlib", "per_point", {})]
+# The search-only cases read the store and index the build jobs saved.
+JOBS = {
+    "clustered": BUILD_JOBS + [("tarnwick", "batch", ONE), ("tarnwick", "batch", TWO),
+                               ("hnswlib", "batch", ONE), ("hnswlib", "batch", TWO),
+                               ("tarnwick", "scan", {}), ("numpy", "scan", NUMPY)],
+    "sphere": BUILD_JOBS + [("tarnwick", "batch", ONE), ("tarnwick", "batch", TWO),
+                            ("hnswlib", "batch", ONE), ("hnswlib", "batch", TWO)],
+    "small": BUILD_JOBS + [("tarnwick", "overhead", {}), ("hnswlib", "overhead", {}), ("numpy", "scan", NUMPY)],
+}
 
 
-def run_job(library, case, dataset, points, queries):
-    """Rows of one worker, or an error string if it failed (e.g. a library that is not installed)."""
+def run_job(library, case, dataset, points, queries, settings):
+    """Rows of one worker, or an error string if it failed (e.g. a library that is not installed).
+
+    settings: environment variables for the worker; None removes one.
+    """
     command = [sys.executable, str(BENCH / "worker.py"), library, case, dataset, str(points), str(queries)]
-    done = subprocess.run(command, capture_output=True, text=True)
+    env = dict(os.environ)
+    for name, value in settings.items():
+        if value is None:
+            env.pop(name, None)
+        else:
+            env[name] = value
+    done = subprocess.run(command, capture_output=True, text=True, env=env)
     if done.returncode != 0:
         lines = done.stderr.strip().splitlines() or [f"exit status {done.returncode}"]
         return lines[-1]
@@ -58,12 +82,12 @@ def main():
     points, queries = (20_000, 200) if args.quick else (datasets.FULL_POINTS, datasets.FULL_QUERIES)
 
     results, failures = {}, []
-    for name in DATASETS:
+    for name in JOBS:
         dataset_name = datasets.load(name, points, queries).name  # caches data and ground truth once
         results[dataset_name] = []
-        for library, case in JOBS:
-            print(f"{dataset_name}: {library} {case} ...", file=sys.stderr, flush=True)
-            rows = run_job(library, case, name, points, queries)
+        for library, case, settings in JOBS[name]:
+            print(f"{dataset_name}: {library} {case} {settings} ...", file=sys.stderr, flush=True)
+            rows = run_job(library, case, name, points, queries, settings)
             if isinstance(rows, str):
                 failures.append(f"- {dataset_name} {library} {case}: {rows}")
             else:
@@ -74,6 +98,10 @@ def main():
         environment(points, queries),
         "## tarnwick against peers\n\nHigher is better except for memory; ratios are tarnwick/peer.",
         report.comparison_table(results),
+        "## Batch search, exact scan and call overhead\n\nEach ratio is to the peer named on its line, "
+        "measured in the same run. Equal recall: hnswlib at the smallest ef whose recall@10 is at least "
+        "tarnwick's.",
+        report.extra_table(results),
         "## All measurements",
         report.raw_table(results),
     ] + (["## Failed cases", "\n".join(failures)] if failures else [])) + "\n"
@@ -81,6 +109,7 @@ def main():
     datasets.RESULTS.mkdir(parents=True, exist_ok=True)
     (datasets.RESULTS / "latest.md").write_text(text)
     (datasets.RESULTS / "latest.json").write_text(json.dumps(results, indent=1))
+    report.recall_qps_plot(results, datasets.RESULTS / "recall_qps.png")
 
 
 if __name__ == "__main__":
