@@ -57,7 +57,11 @@ def run_job(library, case, dataset, points, queries, settings):
     return json.loads(done.stdout)
 
 
-def environment(points, queries):
+def _load_average():
+    return Path("/proc/loadavg").read_text().split()[0]
+
+
+def environment(points, queries, start_load):
     def version(package):
         try:
             return metadata.version(package)
@@ -71,14 +75,15 @@ def environment(points, queries):
     packages = ", ".join(f"{p} {version(p)}" for p in ("tarnwick", "hnswlib", "numpy"))
     return (f"{time.strftime('%Y-%m-%d %H:%M')}, commit {commit}, {cpu}, Python {platform.python_version()}, "
             f"{packages}. {points:,} points x {datasets.DIM} dims ({datasets.SMALL_POINTS} for small), "
-            f"{queries:,} queries, limit 10, cosine. Load average at the end: "
-            f"{Path('/proc/loadavg').read_text().split()[0]} on {os.cpu_count()} CPUs.")
+            f"{queries:,} queries, limit 10, cosine. Load average at the start: {start_load}, at the end: "
+            f"{_load_average()} on {os.cpu_count()} CPUs.")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="20,000 points and 200 queries")
     args = parser.parse_args()
+    start_load = _load_average()
     points, queries = (20_000, 200) if args.quick else (datasets.FULL_POINTS, datasets.FULL_QUERIES)
 
     results, failures = {}, []
@@ -95,7 +100,7 @@ def main():
 
     text = "\n\n".join([
         "# tarnwick benchmark" + (" (quick)" if args.quick else ""),
-        environment(points, queries),
+        environment(points, queries, start_load),
         "## tarnwick against peers\n\nHigher is better except for memory; ratios are tarnwick/peer.",
         report.comparison_table(results),
         "## Batch search, exact scan and call overhead\n\nEach ratio is to the peer named on its line, "
