@@ -40,6 +40,13 @@ class Segment {
   // and leaves the store as it was.
   std::optional<std::string> load_from_disk(const std::string& path);
 
+  // The whole store as snapshot bytes, encoded under both read locks.
+  std::string encode() const;
+  // Replaces the whole store with the snapshot in `bytes`: decodes with no lock held, then
+  // swaps both tables in under the write locks. On failure returns the reason (a decode
+  // error's text, or "out of memory") and leaves the store as it was.
+  std::optional<std::string> load_bytes(std::string_view bytes);
+
  private:
   mutable RwLock points_lock_;
   PointTable points_;  // guarded by points_lock_

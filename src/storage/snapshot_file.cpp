@@ -1,4 +1,5 @@
-// Segment::save_to_disk and Segment::load_from_disk.
+// Segment::save_to_disk and Segment::load_from_disk, and their in-memory counterparts
+// Segment::encode and Segment::load_bytes.
 //
 // A save never leaves a half-written snapshot where a good one was: the bytes go to a new
 // file in the target's directory, are forced to disk, and the file is renamed over the
@@ -330,7 +331,9 @@ std::optional<std::string> Segment::save_to_disk(const std::string& path) const 
   if (path.find('\0') != std::string::npos) {
     return message(CREATE_FAILED, NUL_IN_PATH);
   }
-  // Both read locks for the whole save: the file reflects one state of the store.
+  // Both read locks from the open to the close: the file reflects one state of the store.
+  // encode() cannot be used under them: a second read lock is never granted while a writer
+  // waits.
   std::shared_lock points_guard(points_lock_);
   std::shared_lock index_guard(index_lock_);
 
@@ -365,14 +368,27 @@ std::optional<std::string> Segment::load_from_disk(const std::string& path) {
       return message(READ_FAILED, *reason);
     }
   }
+  if (Reason reason = load_bytes(bytes)) {
+    return message(DECODE_FAILED, *reason);
+  }
+  return std::nullopt;
+}
+
+std::string Segment::encode() const {
+  std::shared_lock points_guard(points_lock_);
+  std::shared_lock index_guard(index_lock_);
+  return encode_snapshot(points_, index_);
+}
+
+std::optional<std::string> Segment::load_bytes(std::string_view bytes) {
   std::variant<Snapshot, SnapshotDecodeError> decoded = SnapshotDecodeError::EndOfInput;
   try {
     decoded = decode_snapshot(bytes);
   } catch (const std::bad_alloc&) {
-    return message(DECODE_FAILED, OUT_OF_MEMORY);
+    return std::string(OUT_OF_MEMORY);
   }
   if (const auto* error = std::get_if<SnapshotDecodeError>(&decoded)) {
-    return message(DECODE_FAILED, decode_error_text(*error));
+    return std::string(decode_error_text(*error));
   }
 
   // The point table and the graph share slot numbers, so both are replaced together.
