@@ -50,15 +50,6 @@ Score dot_product(std::span<const float> a, std::span<const float> b) {
   return {sum_products(a.data(), b.data(), a.size())};
 }
 
-Score cosine_from_sums(float dot, float norm_a, float norm_b) {
-  // Compares equal for both zeros; a NaN norm is let through and makes the score NaN.
-  if (norm_a == 0.0f || norm_b == 0.0f) {
-    return {0.0f, KernelFailure::ZeroMagnitude};
-  }
-  const float magnitude = std::sqrt(norm_a) * std::sqrt(norm_b);
-  return {dot / magnitude};
-}
-
 Score cosine_similarity(std::span<const float> a, std::span<const float> b) {
   if (a.size() != b.size()) {
     return {0.0f, KernelFailure::DimensionMismatch};
@@ -69,11 +60,6 @@ Score cosine_similarity(std::span<const float> a, std::span<const float> b) {
   const std::size_t n = a.size();
   return cosine_from_sums(sum_products(a.data(), b.data(), n), sum_squares(a.data(), n),
                           sum_squares(b.data(), n));
-}
-
-float cosine_distance_from_sums(float dot, float norm_a, float norm_b) {
-  const Score similarity = cosine_from_sums(dot, norm_a, norm_b);
-  return similarity.ok() ? 1.0f - similarity.value : MAX_DISTANCE;
 }
 
 float cosine_distance(std::span<const float> a, std::span<const float> b) {
@@ -121,17 +107,17 @@ struct KernelSet {
   kernels::BatchKernel squared_differences;
 };
 
-// Chosen once, on first use, for the life of the process.
-const KernelSet& kernel_set() {
-  static const KernelSet chosen = [] {
+constexpr KernelSet SCALAR{"scalar", kernels::sum_products_batch_scalar,
+                           kernels::sum_squared_differences_batch_scalar};
+constexpr KernelSet AVX2{"avx2", kernels::sum_products_batch_avx2,
+                         kernels::sum_squared_differences_batch_avx2};
+
+// Chosen once, on first use, for the life of the process (tests may select another).
+KernelSet& kernel_set() {
+  static KernelSet chosen = [] {
     const char* forced = std::getenv("TARNWICK_KERNEL");
     const bool force_scalar = forced != nullptr && std::strcmp(forced, "scalar") == 0;
-    if (!force_scalar && kernels::cpu_has_avx2()) {
-      return KernelSet{"avx2", kernels::sum_products_batch_avx2,
-                       kernels::sum_squared_differences_batch_avx2};
-    }
-    return KernelSet{"scalar", kernels::sum_products_batch_scalar,
-                     kernels::sum_squared_differences_batch_scalar};
+    return !force_scalar && kernels::cpu_has_avx2() ? AVX2 : SCALAR;
   }();
   return chosen;
 }
@@ -149,5 +135,17 @@ void sum_squared_differences_batch(const float* query, const float* const* vecto
 }
 
 std::string_view active_kernel() { return kernel_set().name; }
+
+bool select_kernel(std::string_view name) {
+  if (name == SCALAR.name) {
+    kernel_set() = SCALAR;
+    return true;
+  }
+  if (name == AVX2.name && kernels::cpu_has_avx2()) {
+    kernel_set() = AVX2;
+    return true;
+  }
+  return false;
+}
 
 }  // namespace tarnwick

@@ -5,6 +5,7 @@
 // scoring several vectors at once, one accumulator per vector, never by splitting one sum.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -45,10 +46,21 @@ Score euclidean_distance(std::span<const float> a, std::span<const float> b);
 float cosine_distance(std::span<const float> a, std::span<const float> b);
 
 // Cosine similarity from its three sums (equal lengths already checked, length > 0):
-// the same bits as cosine_similarity when the sums are the same.
-Score cosine_from_sums(float dot, float norm_a, float norm_b);
+// the same bits as cosine_similarity when the sums are the same. Inline: scans and graph
+// walks finish every kernel result with it.
+inline Score cosine_from_sums(float dot, float norm_a, float norm_b) {
+  // Compares equal for both zeros; a NaN norm is let through and makes the score NaN.
+  if (norm_a == 0.0f || norm_b == 0.0f) {
+    return {0.0f, KernelFailure::ZeroMagnitude};
+  }
+  const float magnitude = std::sqrt(norm_a) * std::sqrt(norm_b);
+  return {dot / magnitude};
+}
 // 1 - cosine_from_sums, or MAX_DISTANCE on failure.
-float cosine_distance_from_sums(float dot, float norm_a, float norm_b);
+inline float cosine_distance_from_sums(float dot, float norm_a, float norm_b) {
+  const Score similarity = cosine_from_sums(dot, norm_a, norm_b);
+  return similarity.ok() ? 1.0f - similarity.value : MAX_DISTANCE;
+}
 
 // Batched sums against one query: out[j] = sum_products(query, vectors[j], n) for j < count
 // (likewise for squared differences), bit-identical to the single-vector sums.
@@ -60,5 +72,9 @@ void sum_squared_differences_batch(const float* query, const float* const* vecto
 // The name of the batched kernel in use: "scalar" or "avx2". Setting the environment
 // variable TARNWICK_KERNEL=scalar before the first use forces the scalar kernel.
 std::string_view active_kernel();
+// Makes `name` ("scalar" or "avx2") the batched kernel, for tests that hold every kernel to
+// the same results; false, and no change, when this CPU cannot run it. Not to be called while
+// other threads score.
+bool select_kernel(std::string_view name);
 
 }  // namespace tarnwick

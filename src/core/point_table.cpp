@@ -13,6 +13,10 @@ namespace {
 constexpr std::size_t INITIAL_INDEX_SIZE = 16;
 // Replaced vectors leave holes in the arena; compact once they outweigh the live data.
 constexpr std::size_t MIN_DEAD_FLOATS_TO_COMPACT = std::size_t{1} << 16;
+// A new chunk holds a quarter of what the arena has, within these bounds (in floats): small
+// stores stay small, and large chunks are touched only as they fill.
+constexpr std::size_t MIN_CHUNK = std::size_t{1} << 10;
+constexpr std::size_t MAX_CHUNK = std::size_t{1} << 20;
 
 std::uint64_t random_seed() {
   std::uint64_t seed = 0;
@@ -73,11 +77,8 @@ std::optional<Slot> PointTable::slot_for(PointId key) {
   keys_.push_back(key);
   point_ids_.push_back(key);
   has_point_.push_back(0);
-  offsets_.push_back(0);
-  lengths_.push_back(0);
-  norms_.push_back(-0.0f);
+  records_.emplace_back();
   payloads_.emplace_back();
-  tenant_of_.push_back(NO_TENANT);
   index_[position] = slot;
   // Keep the load factor at or below one half so probes stay short.
   if (keys_.size() * 2 > index_.size()) {
@@ -97,48 +98,74 @@ std::optional<Slot> PointTable::insert(PointId key, Point point) {
   }
   place_vector(*slot, point.vector);
   point_ids_[*slot] = point.id;
-  norms_[*slot] = sum_squares(point.vector.data(), point.vector.size());
+  records_[*slot].norm = sum_squares(point.vector.data(), point.vector.size());
   payloads_[*slot] = point.payload ? std::make_unique<Payload>(std::move(*point.payload)) : nullptr;
   set_tenant(*slot, tarnwick::tenant_of(payloads_[*slot].get()));
   return slot;
 }
 
-void PointTable::place_vector(Slot slot, const std::vector<float>& values) {
-  if (lengths_[slot] == values.size()) {
-    std::copy(values.begin(), values.end(), arena_.begin() + static_cast<std::ptrdiff_t>(offsets_[slot]));
-    return;
+float* PointTable::allocate_floats(std::size_t count) {
+  if (count == 0) {
+    return nullptr;
   }
-  dead_floats_ += lengths_[slot];
-  offsets_[slot] = arena_.size();
-  lengths_[slot] = values.size();
-  arena_.insert(arena_.end(), values.begin(), values.end());
-  if (dead_floats_ >= MIN_DEAD_FLOATS_TO_COMPACT && dead_floats_ * 2 > arena_.size()) {
+  if (chunks_.empty() || chunks_.back().capacity - chunk_used_ < count) {
+    if (!chunks_.empty()) {
+      dead_floats_ += chunks_.back().capacity - chunk_used_;
+    }
+    const std::size_t capacity = std::max(count, std::clamp(arena_floats_ / 4, MIN_CHUNK, MAX_CHUNK));
+    chunks_.push_back(Chunk{std::make_unique_for_overwrite<float[]>(capacity), capacity});
+    arena_floats_ += capacity;
+    chunk_used_ = 0;
+  }
+  float* place = chunks_.back().floats.get() + chunk_used_;
+  chunk_used_ += count;
+  return place;
+}
+
+void PointTable::place_vector(Slot slot, const std::vector<float>& values) {
+  Record& record = records_[slot];
+  if (record.length != values.size()) {
+    dead_floats_ += record.length;
+    record.data = allocate_floats(values.size());
+    record.length = values.size();
+  }
+  std::copy(values.begin(), values.end(), record.data);
+  if (dead_floats_ >= MIN_DEAD_FLOATS_TO_COMPACT && dead_floats_ * 2 > arena_floats_) {
     compact_arena();
   }
 }
 
 void PointTable::compact_arena() {
-  std::vector<float> packed;
-  packed.reserve(arena_.size() - dead_floats_);
-  for (std::size_t slot = 0; slot < keys_.size(); ++slot) {
-    const std::size_t offset = packed.size();
-    packed.insert(packed.end(), arena_.begin() + static_cast<std::ptrdiff_t>(offsets_[slot]),
-                  arena_.begin() + static_cast<std::ptrdiff_t>(offsets_[slot] + lengths_[slot]));
-    offsets_[slot] = offset;
+  std::size_t live = 0;
+  for (const Record& record : records_) {
+    live += record.length;
   }
-  arena_ = std::move(packed);
+  std::vector<Chunk> old = std::move(chunks_);
+  chunks_.clear();
+  chunk_used_ = 0;
+  arena_floats_ = 0;
   dead_floats_ = 0;
+  if (live != 0) {
+    chunks_.push_back(Chunk{std::make_unique_for_overwrite<float[]>(live), live});
+    arena_floats_ = live;
+  }
+  for (Record& record : records_) {
+    float* place = allocate_floats(record.length);
+    std::copy(record.data, record.data + record.length, place);
+    record.data = place;
+  }
 }
 
 void PointTable::set_tenant(Slot slot, std::optional<std::string_view> name) {
-  TenantRef old_ref = tenant_of_[slot];
+  TenantRef& tenant_ref = records_[slot].tenant;
+  const TenantRef old_ref = tenant_ref;
   if (old_ref != NO_TENANT) {
     if (name && tenants_[old_ref].name == *name) {
       return;
     }
     std::vector<Slot>& slots = tenants_[old_ref].slots;
     slots.erase(std::lower_bound(slots.begin(), slots.end(), slot));
-    tenant_of_[slot] = NO_TENANT;
+    tenant_ref = NO_TENANT;
   }
   if (!name) {
     return;
@@ -149,7 +176,7 @@ void PointTable::set_tenant(Slot slot, std::optional<std::string_view> name) {
   }
   std::vector<Slot>& slots = tenants_[found->second].slots;
   slots.insert(std::lower_bound(slots.begin(), slots.end(), slot), slot);
-  tenant_of_[slot] = found->second;
+  tenant_ref = found->second;
 }
 
 std::optional<TenantRef> PointTable::tenant(std::string_view name) const {

@@ -4,6 +4,8 @@
 // other in a single arena, with their squared norms computed once when they are stored.
 // The graph refers to points by slot, so following a link needs no hash look-up. A slot may
 // exist without a point: a snapshot can name identifiers in links that no point has.
+// What a distance needs (where the vector is, its length and norm) sits in one record per
+// slot, so scoring a neighbour touches one record and then its vector.
 #pragma once
 
 #include <cstddef>
@@ -47,17 +49,15 @@ class PointTable {
   bool has_point(Slot slot) const { return has_point_[slot] != 0; }
   PointId key(Slot slot) const { return keys_[slot]; }
   PointId point_id(Slot slot) const { return point_ids_[slot]; }
-  std::span<const float> vector(Slot slot) const {
-    return {arena_.data() + offsets_[slot], lengths_[slot]};
-  }
-  float norm_squared(Slot slot) const { return norms_[slot]; }
+  std::span<const float> vector(Slot slot) const { return {records_[slot].data, records_[slot].length}; }
+  float norm_squared(Slot slot) const { return records_[slot].norm; }
   const Payload* payload(Slot slot) const { return payloads_[slot].get(); }
   // A copy of the stored point; the slot must hold one.
   Point point(Slot slot) const;
 
   // The tenant with these bytes, if any stored point has ever named it.
   std::optional<TenantRef> tenant(std::string_view name) const;
-  TenantRef tenant_of(Slot slot) const { return tenant_of_[slot]; }
+  TenantRef tenant_of(Slot slot) const { return records_[slot].tenant; }
   // The slots of a tenant's points, ascending.
   std::span<const Slot> tenant_slots(TenantRef tenant) const { return tenants_[tenant].slots; }
 
@@ -67,8 +67,23 @@ class PointTable {
     std::vector<Slot> slots;  // ascending
   };
 
+  struct Record {
+    float* data = nullptr;  // in one of the arena's chunks
+    std::size_t length = 0;
+    float norm = -0.0f;  // sum_squares of the vector
+    TenantRef tenant = NO_TENANT;
+  };
+
+  // Vectors are stored in chunks that are never moved, so growing the arena neither copies
+  // it nor holds it twice; each vector lies within one chunk.
+  struct Chunk {
+    std::unique_ptr<float[]> floats;
+    std::size_t capacity;
+  };
+
   std::size_t find_position(PointId key) const;  // open-addressing probe
   void grow_index();
+  float* allocate_floats(std::size_t count);
   void place_vector(Slot slot, const std::vector<float>& values);
   void compact_arena();
   void set_tenant(Slot slot, std::optional<std::string_view> name);
@@ -81,14 +96,13 @@ class PointTable {
   std::vector<PointId> keys_;
   std::vector<PointId> point_ids_;
   std::vector<std::uint8_t> has_point_;
-  std::vector<std::size_t> offsets_;  // into arena_
-  std::vector<std::size_t> lengths_;
-  std::vector<float> norms_;          // sum_squares of the vector
+  std::vector<Record> records_;
   std::vector<std::unique_ptr<Payload>> payloads_;  // null when absent
-  std::vector<TenantRef> tenant_of_;
 
-  std::vector<float> arena_;      // all vectors, back to back
-  std::size_t dead_floats_ = 0;   // arena space of replaced vectors, reclaimed by compaction
+  std::vector<Chunk> chunks_;     // the arena: all vectors; the last chunk is being filled
+  std::size_t chunk_used_ = 0;    // floats in use in the last chunk
+  std::size_t arena_floats_ = 0;  // capacity of all chunks
+  std::size_t dead_floats_ = 0;   // arena space of replaced vectors and chunk ends, reclaimed by compaction
   std::size_t point_count_ = 0;
 
   std::unordered_map<std::string, TenantRef> tenant_refs_;

@@ -35,6 +35,21 @@ std::vector<Slot>& HNSWNode::neighbors_mut(std::size_t layer) {
   return upper[layer - 1];
 }
 
+std::span<const Slot> NodeView::neighbors(std::size_t layer) const {
+  if (layer == 0) {
+    return layer0;
+  }
+  if (layer <= upper.size()) {
+    return upper[layer - 1];
+  }
+  return {};
+}
+
+NodeView::operator HNSWNode() const {
+  return HNSWNode{id, std::vector<Slot>(layer0.begin(), layer0.end()),
+                  std::vector<std::vector<Slot>>(upper.begin(), upper.end())};
+}
+
 // ---- Distances ------------------------------------------------------------------------
 
 Query make_query(std::span<const float> values) {
@@ -136,6 +151,7 @@ struct Scratch {
   // Neighbour selection.
   std::vector<Entry> pending;
   std::vector<Entry> selection;
+  std::vector<Slot> links;  // a layer-0 list being changed
 };
 
 thread_local Scratch scratch;
@@ -286,7 +302,7 @@ void score_neighbors(const HNSWIndex& index, const Query& query, Slot node, std:
     return;  // scored ahead with an earlier candidate
   }
   s.marks[node].queued = s.epoch;
-  queue_list(query, index.node(node).neighbors(layer), points, s);
+  queue_list(query, index.neighbors(node, layer), points, s);
   if (s.kernel_slots.empty()) {
     return;
   }
@@ -295,7 +311,7 @@ void score_neighbors(const HNSWIndex& index, const Query& query, Slot node, std:
   for (std::size_t i = 0; i < s.candidates.size() && s.ahead.size() < batch / 4; ++i) {
     const Slot waiting = s.candidates[i].slot;
     if (s.marks[waiting].queued != s.epoch && index.has_node(waiting)) {
-      std::span<const Slot> list = index.node(waiting).neighbors(layer);
+      std::span<const Slot> list = index.neighbors(waiting, layer);
       __builtin_prefetch(list.data());
       s.ahead.push_back(Ahead{waiting, list});
     }
@@ -335,7 +351,7 @@ void explore(const HNSWIndex& index, const Query& query, std::uint64_t layer,
       continue;
     }
     score_neighbors(index, query, current.slot, layer, points, batch, s);
-    for (Slot neighbor : index.node(current.slot).neighbors(layer)) {
+    for (Slot neighbor : index.neighbors(current.slot, layer)) {
       if (neighbor >= s.slot_limit || !first_visit(s, neighbor)) {
         continue;
       }
@@ -391,6 +407,9 @@ void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclu
   }
 }
 
+// Layer-0 rows hold at most this many links; longer lists (a very large m) live apart.
+constexpr std::size_t MAX_ROW_LINKS = 256;
+
 // The link cap of a list: `m` above layer 0 and 2m on layer 0; at least one link, so every
 // inserted node stays reachable.
 std::size_t link_cap(std::uint64_t m, std::uint64_t layer) {
@@ -403,7 +422,7 @@ std::size_t link_cap(std::uint64_t m, std::uint64_t layer) {
 
 // Adds `target` to the list of `owner`; a list then over `cap` is cut back by neighbour
 // selection around `owner`, which also drops links to slots without a point.
-void add_link(std::vector<Slot>& list, Slot owner, Slot target, std::size_t cap,
+void add_link_to_list(std::vector<Slot>& list, Slot owner, Slot target, std::size_t cap,
               const PointTable& points, Scratch& s) {
   if (std::find(list.begin(), list.end(), target) != list.end()) {
     return;
@@ -467,14 +486,109 @@ std::uint64_t random_level(std::uint64_t m) {
 
 // ---- The graph ------------------------------------------------------------------------
 
-void HNSWIndex::set_node(Slot slot, HNSWNode node) {
-  if (nodes_.size() <= slot) {
-    nodes_.resize(std::size_t{slot} + 1);
+NodeView HNSWIndex::node(Slot slot) const {
+  const Head& head = heads_[slot];
+  std::span<const std::vector<Slot>> upper;
+  if (head.upper != NO_UPPER) {
+    upper = upper_[head.upper];
   }
-  if (!nodes_[slot]) {
+  return NodeView{head.id, neighbors(slot, 0), upper};
+}
+
+std::span<const Slot> HNSWIndex::neighbors(Slot slot, std::size_t layer) const {
+  if (layer == 0) {
+    const Slot* cells = row(slot);
+    if (cells[0] == LONG_LIST) {
+      return overflow_[cells[1]];
+    }
+    return {cells + 1, cells[0]};
+  }
+  const Head& head = heads_[slot];
+  if (head.upper == NO_UPPER || layer > upper_[head.upper].size()) {
+    return {};
+  }
+  return upper_[head.upper][layer - 1];
+}
+
+void HNSWIndex::store_layer0(Slot slot, std::span<const Slot> links) {
+  Slot* cells = row(slot);
+  if (links.size() < row_stride_) {
+    if (cells[0] == LONG_LIST) {
+      std::vector<Slot>().swap(overflow_[cells[1]]);
+    }
+    cells[0] = static_cast<Slot>(links.size());
+    std::copy(links.begin(), links.end(), cells + 1);
+    return;
+  }
+  if (cells[0] != LONG_LIST) {
+    cells[0] = LONG_LIST;
+    cells[1] = static_cast<Slot>(overflow_.size());
+    overflow_.emplace_back();
+  }
+  overflow_[cells[1]].assign(links.begin(), links.end());
+}
+
+std::vector<Slot>& HNSWIndex::upper_list(Slot slot, std::size_t layer) {
+  Head& head = heads_[slot];
+  if (head.upper == NO_UPPER) {
+    head.upper = static_cast<std::uint32_t>(upper_.size());
+    upper_.emplace_back();
+  }
+  std::vector<std::vector<Slot>>& lists = upper_[head.upper];
+  if (lists.size() < layer) {
+    lists.resize(layer);
+  }
+  return lists[layer - 1];
+}
+
+void HNSWIndex::set_node(Slot slot, HNSWNode node) {
+  if (row_stride_ == 0) {
+    row_stride_ = 1 + std::min<std::size_t>(link_cap(m, 0), MAX_ROW_LINKS);
+  }
+  if (heads_.size() <= slot) {
+    heads_.resize(std::size_t{slot} + 1);
+  }
+  while (rows_.size() <= slot / ROWS_PER_CHUNK) {
+    // Left uninitialised: a chunk's pages are touched only as its rows are used.
+    rows_.push_back(std::make_unique_for_overwrite<Slot[]>(ROWS_PER_CHUNK * row_stride_));
+  }
+  Head& head = heads_[slot];
+  if (!head.present) {
+    head.present = true;
+    row(slot)[0] = 0;
     ++node_count_;
   }
-  nodes_[slot] = std::move(node);
+  head.id = node.id;
+  store_layer0(slot, node.layer0);
+  if (!node.upper.empty() || head.upper != NO_UPPER) {
+    if (head.upper == NO_UPPER) {
+      head.upper = static_cast<std::uint32_t>(upper_.size());
+      upper_.emplace_back();
+    }
+    upper_[head.upper] = std::move(node.upper);
+  }
+}
+
+void HNSWIndex::add_link(Slot owner, std::uint64_t layer, Slot target, const PointTable& points) {
+  Scratch& s = scratch;
+  const std::size_t cap = link_cap(m, layer);
+  if (layer != 0) {
+    add_link_to_list(upper_list(owner, layer), owner, target, cap, points, s);
+    return;
+  }
+  std::span<const Slot> current = neighbors(owner, 0);
+  if (std::find(current.begin(), current.end(), target) != current.end()) {
+    return;
+  }
+  Slot* cells = row(owner);
+  if (current.size() < cap && cells[0] != LONG_LIST && cells[0] + 1 < row_stride_) {
+    cells[1 + cells[0]] = target;
+    ++cells[0];
+    return;
+  }
+  s.links.assign(current.begin(), current.end());
+  add_link_to_list(s.links, owner, target, cap, points, s);
+  store_layer0(owner, s.links);
 }
 
 void HNSWIndex::insert(Slot slot, const PointTable& points) {
@@ -517,12 +631,11 @@ void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64
     }
     explore(*this, query, layer, beam, true, points, [](Slot) { return true; }, s);
 
-    const std::size_t cap = link_cap(m, layer);
     std::vector<Slot>& links = fresh.neighbors_mut(layer);
-    select_neighbors(s.found, cap, slot, points, links, s);
+    select_neighbors(s.found, link_cap(m, layer), slot, points, links, s);
     for (Slot neighbor : links) {
       if (has_node(neighbor)) {
-        add_link(nodes_[neighbor]->neighbors_mut(layer), neighbor, slot, cap, points, s);
+        add_link(neighbor, layer, slot, points);
       }
     }
     if (layer == 0) {
@@ -550,7 +663,7 @@ Slot HNSWIndex::search_layer(const Query& query, Slot entry, std::uint64_t layer
   Slot current = entry;
   while (has_node(current) && points.size() != 0) {
     s.list_slots.clear();
-    for (Slot neighbor : node(current).neighbors(layer)) {
+    for (Slot neighbor : neighbors(current, layer)) {
       if (holds_point(points, neighbor)) {
         s.list_slots.push_back(neighbor);
       }

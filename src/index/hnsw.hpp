@@ -2,10 +2,13 @@
 //
 // The graph always navigates by cosine distance, whatever metric a query names. Nodes and
 // links are addressed by the point table's slots, so following a link is an array access.
+// Layer-0 lists, which every search reads, sit in fixed-size rows of one flat store: a list
+// is one memory access away from its slot, and a node costs no allocation of its own.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -26,6 +29,16 @@ struct HNSWNode {
   std::span<const Slot> neighbors(std::size_t layer) const;
   // The list on `layer` < MAX_LAYERS, created if needed.
   std::vector<Slot>& neighbors_mut(std::size_t layer);
+};
+
+// A node as the graph holds it, read in place.
+struct NodeView {
+  PointId id;
+  std::span<const Slot> layer0;
+  std::span<const std::vector<Slot>> upper;
+
+  std::span<const Slot> neighbors(std::size_t layer) const;
+  operator HNSWNode() const;  // an owning copy
 };
 
 // A query vector with its sum of squares, computed once per query.
@@ -57,8 +70,10 @@ class HNSWIndex {
   std::optional<Slot> entry_point;     // where every walk starts
   std::uint64_t max_level = 0;         // highest layer in use
 
-  bool has_node(Slot slot) const { return slot < nodes_.size() && nodes_[slot].has_value(); }
-  const HNSWNode& node(Slot slot) const { return *nodes_[slot]; }
+  bool has_node(Slot slot) const { return slot < heads_.size() && heads_[slot].present; }
+  NodeView node(Slot slot) const;
+  // The list of the node under `slot` on `layer` (empty past the stored ones).
+  std::span<const Slot> neighbors(Slot slot, std::size_t layer) const;
   // Stores a node under `slot`, replacing any node there (used when loading).
   void set_node(Slot slot, HNSWNode node);
   std::size_t node_count() const { return node_count_; }
@@ -80,7 +95,30 @@ class HNSWIndex {
                                 const PointTable& points, TenantRef tenant) const;
 
  private:
-  std::vector<std::optional<HNSWNode>> nodes_;  // by slot
+  struct Head {
+    PointId id = 0;
+    std::uint32_t upper = NO_UPPER;  // into upper_
+    bool present = false;
+  };
+  static constexpr std::uint32_t NO_UPPER = UINT32_MAX;
+  // A row's first cell holds the list length, or LONG_LIST when the list is longer than the
+  // row (only a loaded graph can have such lists) and lives in overflow_ at the index held in
+  // the second cell.
+  static constexpr Slot LONG_LIST = UINT32_MAX;
+
+  Slot* row(Slot slot) const {
+    return rows_[slot / ROWS_PER_CHUNK].get() + std::size_t{slot % ROWS_PER_CHUNK} * row_stride_;
+  }
+  void store_layer0(Slot slot, std::span<const Slot> links);
+  std::vector<Slot>& upper_list(Slot slot, std::size_t layer);  // layer >= 1, created if needed
+  void add_link(Slot owner, std::uint64_t layer, Slot target, const PointTable& points);
+
+  static constexpr std::size_t ROWS_PER_CHUNK = 1024;
+  std::vector<Head> heads_;                  // by slot
+  std::vector<std::unique_ptr<Slot[]>> rows_;  // chunks of ROWS_PER_CHUNK rows; never moved
+  std::size_t row_stride_ = 0;               // 1 + links a row holds; fixed by the first node
+  std::vector<std::vector<Slot>> overflow_;
+  std::vector<std::vector<std::vector<Slot>>> upper_;  // upper lists of nodes above layer 0
   std::size_t node_count_ = 0;
 };
 

@@ -124,7 +124,7 @@ void write_graph(Writer& out, const PointTable& points, const HNSWIndex& index) 
     if (!index.has_node(slot)) {
       continue;
     }
-    const HNSWNode& node = index.node(slot);
+    const NodeView node = index.node(slot);
     out.varint(points.key(slot));
     out.varint(node.id);
     // Every layer is written, empty ones included: the format has no level field.
