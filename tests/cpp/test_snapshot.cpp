@@ -515,10 +515,14 @@ int g_calls = 0;
 int g_renames = 0;
 
 ssize_t faulty_write(int fd, const void* data, std::size_t size) {
-  if (g_fault.call == Fault::Call::Write && ++g_calls == g_fault.fail_at) {
-    if (g_fault.error == 0) return 0;
-    errno = g_fault.error;
-    return -1;
+  if (g_fault.call == Fault::Call::Write) {
+    if (++g_calls == g_fault.fail_at) {
+      if (g_fault.error == 0) return 0;
+      errno = g_fault.error;
+      return -1;
+    }
+    // A little at a time, so that a later failing call comes part way through the file.
+    size = std::min<std::size_t>(size, 1000);
   }
   return ::write(fd, data, size);
 }
@@ -705,6 +709,7 @@ TEST_F(SnapshotFile, FaultsKeepThePreviousFileAndLeaveNoTemporary) {
   const Case cases[] = {
       {"write EIO", {Call::Write, EIO}, &small, prefix + "Input/output error (os error 5)"},
       {"write ENOSPC", {Call::Write, ENOSPC}, &large, prefix + "No space left on device (os error 28)"},
+      {"write ENOSPC part way", {Call::Write, ENOSPC, 3}, &large, prefix + "No space left on device (os error 28)"},
       {"small write accepts nothing", {Call::Write, 0}, &small, prefix + "failed to write the buffered data"},
       {"large write accepts nothing", {Call::Write, 0}, &large, prefix + "failed to write whole buffer"},
       {"fsync", {Call::Fsync, EIO}, &small, prefix + "Input/output error (os error 5)"},
