@@ -235,22 +235,26 @@ def calls(draw, method):
 
 
 @pytest.fixture
-def workdir(tmp_path, monkeypatch):
-    """A directory with the snapshot that every example's store starts from ("base"), and a
-    working directory ("files") for the files that path arguments may name. In memory when
-    possible: every example saves twice, and a save waits for the disk."""
+def memory_dir(tmp_path):
+    """A directory in memory when possible: every example saves twice, and a save syncs."""
     in_memory = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
     with tempfile.TemporaryDirectory(dir=in_memory or tmp_path) as name:
-        root = pathlib.Path(name)
-        rng = np.random.default_rng(7)
-        store = VectorStorage()
-        for i in range(STORE_POINTS):
-            payload = None if i % 5 == 0 else {"tenant_id": "ab"[i % 2], "n": i, "x": i / 3}
-            store.upsert(i, rng.standard_normal(8).astype(np.float32).tolist(), payload)
-        store.save(str(root / "base"))
-        (root / "files").mkdir()
-        monkeypatch.chdir(root / "files")
-        yield root
+        yield pathlib.Path(name)
+
+
+@pytest.fixture
+def workdir(memory_dir, monkeypatch):
+    """The snapshot that every example's store starts from ("base"), and a working directory
+    ("files") for the files that path arguments may name."""
+    rng = np.random.default_rng(7)
+    store = VectorStorage()
+    for i in range(STORE_POINTS):
+        payload = None if i % 5 == 0 else {"tenant_id": "ab"[i % 2], "n": i, "x": i / 3}
+        store.upsert(i, rng.standard_normal(8).astype(np.float32).tolist(), payload)
+    store.save(str(memory_dir / "base"))
+    (memory_dir / "files").mkdir()
+    monkeypatch.chdir(memory_dir / "files")
+    return memory_dir
 
 
 def reset_files(workdir):
@@ -323,23 +327,23 @@ def test_constructor_survives_hostile_arguments(examples):
     run()
 
 
-def outcome_of_upsert(vector, workdir):
+def outcome_of_upsert(vector, folder):
     """The stored point's bytes (all but the random graph level), or the exception's type."""
     store = VectorStorage()
     try:
         store.upsert(1, vector, None)
     except ALLOWED as error:
         return type(error)
-    data = saved_bytes(store, workdir)
+    data = saved_bytes(store, folder)
     return data[:-20] + data[-19:]  # the byte 20 from the end is the node's random level
 
 
 @pytest.mark.parametrize("vector", BUFFERS, ids=lambda v: f"{type(v).__name__}-{getattr(v, 'dtype', '')}")
-def test_buffers_convert_like_their_items(workdir, vector):
+def test_buffers_convert_like_their_items(memory_dir, vector):
     """An array or other buffer gives the very vector that its items, one by one, give."""
     try:
         items = list(vector)
     except ALLOWED as error:
         items = type(error)
-    by_items = items if isinstance(items, type) else outcome_of_upsert(items, workdir)
-    assert outcome_of_upsert(vector, workdir) == by_items
+    by_items = items if isinstance(items, type) else outcome_of_upsert(items, memory_dir)
+    assert outcome_of_upsert(vector, memory_dir) == by_items
