@@ -254,7 +254,7 @@ DAMAGE = st.lists(st.tuples(st.sampled_from(["flip", "flip", "set", "cut", "dele
                             st.integers(0, 2**32), st.integers(0, 2**64 - 1)), min_size=1, max_size=3)
 
 
-@pytest.mark.parametrize("examples", [pytest.param(300, id="300"), pytest.param(5000, id="5000", marks=pytest.mark.slow)])
+@pytest.mark.parametrize("examples", [pytest.param(300, id="300"), pytest.param(2000, id="2000", marks=pytest.mark.slow)])
 def test_damaged_snapshots_load_or_fail_cleanly(real_snapshot, memory_dir, examples):
     store = VectorStorage()
     original = real_snapshot.read_bytes()

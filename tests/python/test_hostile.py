@@ -296,7 +296,7 @@ def check_call(method, args, kwargs, workdir):
     assert leftover_temporaries(workdir) == []
 
 
-EXAMPLES = [pytest.param(200, id="200"), pytest.param(2000, id="2000", marks=pytest.mark.slow)]
+EXAMPLES = [pytest.param(200, id="200"), pytest.param(1000, id="1000", marks=pytest.mark.slow)]
 HYPOTHESIS = dict(deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 

@@ -15,7 +15,7 @@ import pytest
 from tarnwick import VectorStorage
 
 CALLS = [pytest.param(20_000, id="20k"), pytest.param(200_000, id="200k", marks=pytest.mark.slow)]
-# Room for the allocator's own bookkeeping; a leak of 64 bytes a call passes it at 20,000.
+# Room for the allocator's own bookkeeping; a leak of 64 bytes a call exceeds it within 20,000 calls.
 RSS_SLACK_KIB = 1024
 BLOCK_SLACK = 200  # Python objects still alive after the loop (caches, interned names)
 Q = [0.3, -0.1, 0.9, 0.2, 0.0, 0.5, -0.7, 0.4]
