@@ -15,23 +15,23 @@
 #include "storage/segment.hpp"
 #include "storage/snapshot.hpp"
 
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define SANITIZED_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+#define SANITIZED_BUILD 1
+#endif
+#endif
+
 namespace tarnwick {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::duration<double, std::milli>;
 
-#if defined(__SANITIZE_THREAD__)
-#define UNDER_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define UNDER_THREAD_SANITIZER 1
-#endif
-#endif
-
-#ifdef UNDER_THREAD_SANITIZER
+#ifdef SANITIZED_BUILD
 // Every access is many times slower and the runtime pauses threads on its own: a smaller
-// file still lets it check loads against searches for races, but the times mean nothing.
+// file still lets the sanitizer check loads against searches, but the times mean nothing.
 constexpr PointId LARGE_POINTS = 20'000;
 constexpr bool BOUND_SEARCH_TIME = false;
 #else
