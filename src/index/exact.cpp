@@ -10,24 +10,48 @@ namespace {
 // Points scored per kernel call: enough to keep the batched kernel's lanes busy.
 constexpr std::size_t BATCH = 32;
 
+void prefetch_lines(std::span<const float> vector) {
+  constexpr std::size_t LINE_FLOATS = 16;
+  for (std::size_t i = 0; i < vector.size(); i += LINE_FLOATS) {
+    __builtin_prefetch(vector.data() + i);
+  }
+}
+
 struct Ranked {
   float score;
   std::size_t order;  // visiting order, the tie-breaker that keeps the sort stable
   PointId id;
 };
 
-// Scores a batch of same-length points and appends those that can be scored.
+// Ranking by (score, visiting order) gives exactly what a stable sort followed by truncation
+// gives, so only the best `keep` need to be held while scanning.
+struct Before {
+  Metric metric;
+  bool operator()(const Ranked& a, const Ranked& b) const {
+    if (score_precedes(metric, a.score, b.score)) {
+      return true;
+    }
+    if (score_precedes(metric, b.score, a.score)) {
+      return false;
+    }
+    return a.order < b.order;
+  }
+};
+
+// Scores batches of same-length points and keeps the best `keep` of those that can be scored.
 class Scorer {
  public:
-  Scorer(std::span<const float> query, Metric metric, const PointTable& points)
+  Scorer(std::span<const float> query, Metric metric, const PointTable& points, std::size_t keep)
       : query_(query), metric_(metric), points_(points),
-        query_norm_(sum_squares(query.data(), query.size())) {}
+        query_norm_(sum_squares(query.data(), query.size())), before_{metric}, keep_(keep) {}
 
   void add(Slot slot) {
     if (points_.vector(slot).size() != query_.size()) {
       ++visited_;  // a point of another length cannot be scored
       return;
     }
+    // The batch is scored only when full: fetching its vectors now hides their latency.
+    prefetch_lines(points_.vector(slot));
     pending_[pending_count_] = slot;
     vectors_[pending_count_] = points_.vector(slot).data();
     orders_[pending_count_] = visited_++;
@@ -36,9 +60,11 @@ class Scorer {
     }
   }
 
+  // The kept points, best first.
   std::vector<Ranked> finish() {
     flush();
-    return std::move(ranked_);
+    std::sort_heap(best_.begin(), best_.end(), before_);
+    return std::move(best_);
   }
 
  private:
@@ -55,10 +81,22 @@ class Scorer {
     for (std::size_t i = 0; i < pending_count_; ++i) {
       Score score = finish_score(sums[i], pending_[i]);
       if (score.ok()) {
-        ranked_.push_back(Ranked{score.value, orders_[i], points_.point_id(pending_[i])});
+        keep(Ranked{score.value, orders_[i], points_.point_id(pending_[i])});
       }
     }
     pending_count_ = 0;
+  }
+
+  // best_ is a heap with the worst kept point on top.
+  void keep(const Ranked& ranked) {
+    if (best_.size() < keep_) {
+      best_.push_back(ranked);
+      std::push_heap(best_.begin(), best_.end(), before_);
+    } else if (keep_ != 0 && before_(ranked, best_.front())) {
+      std::pop_heap(best_.begin(), best_.end(), before_);
+      best_.back() = ranked;
+      std::push_heap(best_.begin(), best_.end(), before_);
+    }
   }
 
   Score finish_score(float sum, Slot slot) const {
@@ -83,7 +121,9 @@ class Scorer {
   Slot pending_[BATCH];
   const float* vectors_[BATCH];
   std::size_t orders_[BATCH];
-  std::vector<Ranked> ranked_;
+  Before before_;
+  std::size_t keep_;
+  std::vector<Ranked> best_;
 };
 
 }  // namespace
@@ -91,7 +131,8 @@ class Scorer {
 std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uint64_t limit,
                                           Metric metric, const PointTable& points,
                                           TenantRef tenant) {
-  Scorer scorer(query, metric, points);
+  const std::size_t population = tenant != NO_TENANT ? points.tenant_slots(tenant).size() : points.size();
+  Scorer scorer(query, metric, points, static_cast<std::size_t>(std::min<std::uint64_t>(limit, population)));
   if (tenant != NO_TENANT) {
     for (Slot slot : points.tenant_slots(tenant)) {
       scorer.add(slot);
@@ -103,26 +144,12 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
       }
     }
   }
-  std::vector<Ranked> ranked = scorer.finish();
-
-  // Ranking by (score, visiting order) gives exactly what a stable sort followed by
-  // truncation gives, so a partial sort suffices when only a few are kept.
-  auto before = [metric](const Ranked& a, const Ranked& b) {
-    if (score_precedes(metric, a.score, b.score)) {
-      return true;
-    }
-    if (score_precedes(metric, b.score, a.score)) {
-      return false;
-    }
-    return a.order < b.order;
-  };
-  const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(limit, ranked.size()));
-  std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(keep), ranked.end(), before);
+  const std::vector<Ranked> ranked = scorer.finish();
 
   std::vector<ScoredPoint> best;
-  best.reserve(keep);
-  for (std::size_t i = 0; i < keep; ++i) {
-    best.push_back(ScoredPoint{ranked[i].id, ranked[i].score});
+  best.reserve(ranked.size());
+  for (const Ranked& kept : ranked) {
+    best.push_back(ScoredPoint{kept.id, kept.score});
   }
   return best;
 }

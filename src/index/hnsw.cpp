@@ -101,13 +101,24 @@ std::uint32_t rank_of(const Entry& entry) { return static_cast<std::uint32_t>(en
 bool nearer_first(const Entry& a, const Entry& b) { return a.key < b.key; }
 bool farther_first(const Entry& a, const Entry& b) { return a.key > b.key; }
 
-// Per-slot state of one walk. A field counts only when its tag equals the walk's epoch, so
-// starting a walk empties every set at once.
+// Per-slot state of one walk, 8 bytes so that many slots share a cache line. The flags
+// count only when the tag's epoch is the walk's, so starting a walk empties every set at once.
+constexpr std::uint32_t VISITED = 1;  // the slot was visited
+constexpr std::uint32_t SCORED = 2;   // `distance` was set (or queued for the kernel)
+constexpr std::uint32_t QUEUED = 4;   // the node's own neighbours were queued
+constexpr std::uint32_t FLAG_BITS = 3;
+constexpr std::uint32_t MAX_EPOCH = UINT32_MAX >> FLAG_BITS;
+
 struct SlotMark {
-  std::uint32_t visited = 0;  // epoch in which the slot was visited
-  std::uint32_t scored = 0;   // epoch in which `distance` was set (or queued for the kernel)
-  std::uint32_t queued = 0;   // epoch in which the node's own neighbours were queued
-  float distance = 0.0f;      // cosine distance to the walk's query
+  std::uint32_t tag = 0;  // epoch << FLAG_BITS | the flags set in that epoch
+  float distance = 0.0f;  // cosine distance to the walk's query
+
+  bool has(std::uint32_t flag, std::uint32_t epoch) const {
+    return (tag >> FLAG_BITS) == epoch && (tag & flag) != 0;
+  }
+  void set(std::uint32_t flag, std::uint32_t epoch) {
+    tag = ((tag >> FLAG_BITS) == epoch ? tag : epoch << FLAG_BITS) | flag;
+  }
 };
 
 // A neighbour with its point-table columns, read ahead of use.
@@ -166,7 +177,7 @@ void begin_walk(Scratch& s, std::size_t slot_count) {
   if (s.marks.size() < slot_count) {
     s.marks.resize(slot_count);
   }
-  if (++s.epoch == 0) {
+  if (++s.epoch > MAX_EPOCH) {
     std::fill(s.marks.begin(), s.marks.end(), SlotMark{});
     s.epoch = 1;
   }
@@ -177,10 +188,10 @@ void begin_walk(Scratch& s, std::size_t slot_count) {
 
 // Marks the slot visited; false when it already was.
 bool first_visit(Scratch& s, Slot slot) {
-  if (s.marks[slot].visited == s.epoch) {
+  if (s.marks[slot].has(VISITED, s.epoch)) {
     return false;
   }
-  s.marks[slot].visited = s.epoch;
+  s.marks[slot].set(VISITED, s.epoch);
   return true;
 }
 
@@ -275,14 +286,14 @@ void queue_list(const Query& query, std::span<const Slot> list, const PointTable
   }
   for (const Gathered& neighbor : s.gathered) {
     SlotMark& mark = s.marks[neighbor.slot];
-    if (mark.visited == s.epoch || mark.scored == s.epoch) {
+    if (mark.has(VISITED | SCORED, s.epoch)) {
       continue;
     }
     if (!neighbor.has_point) {
-      mark.visited = s.epoch;
+      mark.set(VISITED, s.epoch);
       continue;
     }
-    mark.scored = s.epoch;
+    mark.set(SCORED, s.epoch);
     if (!comparable(query, neighbor.vector)) {
       mark.distance = MAX_DISTANCE;
       continue;
@@ -298,10 +309,10 @@ void queue_list(const Query& query, std::span<const Slot> list, const PointTable
 // kernel call, up to `batch` vectors: wide batches keep every kernel lane busy.
 void score_neighbors(const HNSWIndex& index, const Query& query, Slot node, std::uint64_t layer,
                      const PointTable& points, std::size_t batch, Scratch& s) {
-  if (s.marks[node].queued == s.epoch) {
+  if (s.marks[node].has(QUEUED, s.epoch)) {
     return;  // scored ahead with an earlier candidate
   }
-  s.marks[node].queued = s.epoch;
+  s.marks[node].set(QUEUED, s.epoch);
   queue_list(query, index.neighbors(node, layer), points, s);
   if (s.kernel_slots.empty()) {
     return;
@@ -310,7 +321,7 @@ void score_neighbors(const HNSWIndex& index, const Query& query, Slot node, std:
   s.ahead.clear();
   for (std::size_t i = 0; i < s.candidates.size() && s.ahead.size() < batch / 4; ++i) {
     const Slot waiting = s.candidates[i].slot;
-    if (s.marks[waiting].queued != s.epoch && index.has_node(waiting)) {
+    if (!s.marks[waiting].has(QUEUED, s.epoch) && index.has_node(waiting)) {
       std::span<const Slot> list = index.neighbors(waiting, layer);
       __builtin_prefetch(list.data());
       s.ahead.push_back(Ahead{waiting, list});
@@ -320,7 +331,7 @@ void score_neighbors(const HNSWIndex& index, const Query& query, Slot node, std:
     if (s.kernel_slots.size() >= batch) {
       break;
     }
-    s.marks[waiting.slot].queued = s.epoch;
+    s.marks[waiting.slot].set(QUEUED, s.epoch);
     queue_list(query, waiting.list, points, s);
   }
   run_kernel(query, points, s,
