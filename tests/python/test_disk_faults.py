@@ -19,19 +19,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from tarnwick import VectorStorage
+from snapshot_bytes import WRITE_FAILED, varint
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
-WRITE = "Failed to write serialized bytes to disk: "
 NO_SPACE = "No space left on device (os error 28)"
-
-
-def varint(n):
-    out = bytearray()
-    while n >= 0x80:
-        out.append(n & 0x7F | 0x80)
-        n >>= 7
-    out.append(n)
-    return bytes(out)
 
 
 def text(s):
@@ -176,7 +167,7 @@ def test_save_onto_a_full_file_system_keeps_the_previous_file(tmp_path):
                 fill_up(disk / "filler")
             with pytest.raises(OSError) as raised:
                 store.save(str(disk / "store"))
-            assert str(raised.value) == WRITE + NO_SPACE, name
+            assert str(raised.value) == WRITE_FAILED + NO_SPACE, name
             assert (disk / "store").read_bytes() == old, name
             assert sorted(os.listdir(disk)) == sorted(["store"] + (["filler"] if fill else [])), name
         (disk / "filler").unlink()

@@ -12,6 +12,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from tarnwick import VectorStorage
+from snapshot_bytes import FloatSub, IntSub, StrSub
 
 
 class Hostile(Exception):
@@ -100,18 +101,6 @@ class ShrinkingList(list):
     def __iter__(self):
         while self:
             yield self.pop()
-
-
-class StrSub(str):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class FloatSub(float):
-    pass
 
 
 def resizing_list(items, grow):

@@ -8,23 +8,12 @@ import threading
 import pytest
 
 from tarnwick import VectorStorage
+from snapshot_bytes import FloatSub, IntSub, StrSub
 
 # A store holding only point 1 with an empty vector starts with: one point, key 1, id 1,
 # vector length 0. After the payload come the graph parameters and the single node.
 POINT_HEAD = b"\x01\x01\x01\x00"
 GRAPH_TAIL_LENGTH = 25
-
-
-class StrSub(str):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class FloatSub(float):
-    pass
 
 
 class DictSub(dict):

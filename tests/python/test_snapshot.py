@@ -10,23 +10,13 @@ import numpy as np
 import pytest
 
 from tarnwick import VectorStorage
+from snapshot_bytes import DECODE_FAILED, WRITE_FAILED, varint
 
 EMPTY_STORE = bytes([0x00, 0x10, 0x40, 0x20, 0x00, 0x00, 0x00])
 WORKED_EXAMPLE = (
     bytes([0x01, 0x07, 0x07, 0x02]) + struct.pack("<ff", 1.0, 0.5) + bytes([0x01, 0x01, 0x09]) + b"tenant_id"
     + bytes([0x00, 0x02]) + b"t1" + bytes([0x10, 0x40, 0x20, 0x01, 0x07, 0x00, 0x01, 0x07, 0x07]) + bytes(16)
 )
-DECODE = "Postcard binary deserialization pipeline failure (possible corruption): "
-WRITE = "Failed to write serialized bytes to disk: "
-
-
-def varint(n):
-    out = bytearray()
-    while n >= 0x80:
-        out.append(n & 0x7F | 0x80)
-        n >>= 7
-    out.append(n)
-    return bytes(out)
 
 
 def filled(count, dimension=8, seed=0):
@@ -70,8 +60,8 @@ def test_worked_example_loads_and_saves_the_same_bytes(tmp_path):
 
 @pytest.mark.parametrize("target, count, message", [
     ("directory", 0, "Failed to create snapshot file: Is a directory (os error 21)"),
-    ("/dev/full", 0, WRITE + "No space left on device (os error 28)"),
-    ("/dev/full", 300, WRITE + "No space left on device (os error 28)"),  # beyond the 8 KiB buffer
+    ("/dev/full", 0, WRITE_FAILED + "No space left on device (os error 28)"),
+    ("/dev/full", 300, WRITE_FAILED + "No space left on device (os error 28)"),  # beyond the 8 KiB buffer
 ])
 def test_save_failures(tmp_path, target, count, message):
     path = str(tmp_path) if target == "directory" else target
@@ -91,7 +81,7 @@ def test_save_that_cannot_finish_keeps_the_previous_file(tmp_path):
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
         signal.signal(signal.SIGXFSZ, previous_handler)
-    assert message == WRITE + "File too large (os error 27)"
+    assert message == WRITE_FAILED + "File too large (os error 27)"
     assert path.read_bytes() == before
     assert os.listdir(tmp_path) == ["store.snap"]
 
@@ -108,7 +98,7 @@ def test_failed_load_changes_nothing(tmp_path, content, reason):
     store = filled(30)
     before = saved(store, tmp_path / "before")
     (tmp_path / "bad").write_bytes(content)
-    assert raised_message(lambda: store.load(str(tmp_path / "bad"))) == DECODE + reason
+    assert raised_message(lambda: store.load(str(tmp_path / "bad"))) == DECODE_FAILED + reason
     assert saved(store, tmp_path / "after") == before
 
 
