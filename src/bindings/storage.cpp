@@ -254,15 +254,18 @@ PyObject* vector_storage_batch_search(PyObject* self, PyObject* const* args, Py_
   return raise_from_cpp_exception();
 }
 
-PyObject* vector_storage_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) try {
+// Binds and converts the one `path` argument of save and load, runs `operation` on it and
+// raises OSError with the failure message it returns, if any.
+template <typename Operation>
+PyObject* call_with_path(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, Operation operation) try {
   BoundArguments bound;
   std::string path;
-  if (bind_arguments(SAVE_SIGNATURE, args, nargs, kwnames, bound) < 0 ||
+  if (bind_arguments(signature, args, nargs, kwnames, bound) < 0 ||
       convert_string(bound[0].get(), "path", path) < 0) {
     return nullptr;
   }
-  if (std::optional<std::string> failure = segment_of(self).save_to_disk(path)) {
+  if (std::optional<std::string> failure = operation(path)) {
     return raise_os_error(*failure);
   }
   Py_RETURN_NONE;
@@ -270,20 +273,16 @@ PyObject* vector_storage_save(PyObject* self, PyObject* const* args, Py_ssize_t 
   return raise_from_cpp_exception();
 }
 
+PyObject* vector_storage_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return call_with_path(SAVE_SIGNATURE, args, nargs, kwnames,
+                        [self](const std::string& path) { return segment_of(self).save_to_disk(path); });
+}
+
 PyObject* vector_storage_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) try {
-  BoundArguments bound;
-  std::string path;
-  if (bind_arguments(LOAD_SIGNATURE, args, nargs, kwnames, bound) < 0 ||
-      convert_string(bound[0].get(), "path", path) < 0) {
-    return nullptr;
-  }
-  if (std::optional<std::string> failure = segment_of(self).load_from_disk(path)) {
-    return raise_os_error(*failure);
-  }
-  Py_RETURN_NONE;
-} catch (...) {
-  return raise_from_cpp_exception();
+                              PyObject* kwnames) {
+  return call_with_path(LOAD_SIGNATURE, args, nargs, kwnames,
+                        [self](const std::string& path) { return segment_of(self).load_from_disk(path); });
 }
 
 constexpr char UPSERT_DOC[] =
