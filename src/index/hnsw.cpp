@@ -16,13 +16,7 @@ namespace tarnwick {
 // ---- Node lists -----------------------------------------------------------------------
 
 std::span<const Slot> HNSWNode::neighbors(std::size_t layer) const {
-  if (layer == 0) {
-    return layer0;
-  }
-  if (layer <= upper.size()) {
-    return upper[layer - 1];
-  }
-  return {};
+  return NodeView{id, layer0, upper}.neighbors(layer);
 }
 
 std::vector<Slot>& HNSWNode::neighbors_mut(std::size_t layer) {
