@@ -201,15 +201,16 @@ class Reader {
     return true;
   }
 
-  // At most 10 bytes; the 10th carries only the top bit of a 64-bit value.
-  bool varint(std::uint64_t& value) {
+  // A varint of at most `max_bytes` bytes whose last byte may be at most `last_max`: 10 bytes
+  // ending in 0x00 or 0x01 for 64-bit values, 5 bytes ending in at most 0x0F for 32-bit ones.
+  bool bounded_varint(unsigned max_bytes, std::uint8_t last_max, std::uint64_t& value) {
     value = 0;
-    for (unsigned index = 0; index < 10; ++index) {
+    for (unsigned index = 0; index < max_bytes; ++index) {
       std::uint8_t next = 0;
       if (!byte(next)) {
         return false;
       }
-      if (index == 9 && next > 0x01) {
+      if (index + 1 == max_bytes && next > last_max) {
         return fail(SnapshotDecodeError::BadVarint);
       }
       value |= static_cast<std::uint64_t>(next & 0x7F) << (7 * index);
@@ -217,26 +218,18 @@ class Reader {
         return true;
       }
     }
-    return fail(SnapshotDecodeError::BadVarint);  // not reached: the 10th byte ends it
+    return fail(SnapshotDecodeError::BadVarint);  // not reached: the last byte ends it
   }
 
-  // A 32-bit varint: at most 5 bytes, the 5th carrying the top four bits.
+  bool varint(std::uint64_t& value) { return bounded_varint(10, 0x01, value); }
+
   bool varint32(std::uint32_t& value) {
-    value = 0;
-    for (unsigned index = 0; index < 5; ++index) {
-      std::uint8_t next = 0;
-      if (!byte(next)) {
-        return false;
-      }
-      if (index == 4 && next > 0x0F) {
-        return fail(SnapshotDecodeError::BadVarint);
-      }
-      value |= static_cast<std::uint32_t>(next & 0x7F) << (7 * index);
-      if ((next & 0x80) == 0) {
-        return true;
-      }
+    std::uint64_t wide = 0;
+    if (!bounded_varint(5, 0x0F, wide)) {
+      return false;
     }
-    return fail(SnapshotDecodeError::BadVarint);  // not reached: the 5th byte ends it
+    value = static_cast<std::uint32_t>(wide);
+    return true;
   }
 
   bool zigzag(std::int64_t& value) {
