@@ -14,6 +14,10 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from tarnwick import VectorStorage
 from snapshot_bytes import FloatSub, IntSub, StrSub
 
+# Hostile arguments make the interpreter and numpy warn (complex cast to real, __float__
+# returning a float subclass); the warnings are expected, the outcomes are what is tested.
+pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning", "ignore::numpy.exceptions.ComplexWarning")
+
 
 class Hostile(Exception):
     """Raised by the test's own objects from their special methods."""
