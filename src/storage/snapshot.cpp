@@ -327,6 +327,17 @@ std::size_t sequence_reservation(std::uint64_t count, std::size_t element_size,
   return count > bytes_left ? 0 : map_reservation(count, element_size);
 }
 
+// Keyword and Text carry the same content: length-prefixed UTF-8.
+template <typename StringValue>
+bool read_string_value(Reader& in, PayloadValue& value) {
+  StringValue string;
+  if (!in.text(string.bytes)) {
+    return false;
+  }
+  value = std::move(string);
+  return true;
+}
+
 bool read_payload_value(Reader& in, PayloadValue& value) {
   std::uint32_t variant = 0;
   if (!in.varint32(variant)) {
@@ -334,22 +345,10 @@ bool read_payload_value(Reader& in, PayloadValue& value) {
   }
   // The variant of the file is kept whatever the string's length.
   switch (variant) {
-    case 0: {
-      Keyword keyword;
-      if (!in.text(keyword.bytes)) {
-        return false;
-      }
-      value = std::move(keyword);
-      return true;
-    }
-    case 1: {
-      Text text;
-      if (!in.text(text.bytes)) {
-        return false;
-      }
-      value = std::move(text);
-      return true;
-    }
+    case 0:
+      return read_string_value<Keyword>(in, value);
+    case 1:
+      return read_string_value<Text>(in, value);
     case 2: {
       std::int64_t integer = 0;
       if (!in.zigzag(integer)) {
