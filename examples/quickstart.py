@@ -1,24 +1,50 @@
-"""Fill a tarnwick store, search it, batch-search it, save it and load it back."""
+"""A tour of tarnwick: exact answers on a small store, graph answers on a large one, batches,
+tenants, and a snapshot saved and loaded back.
+
+Every line it prints is the same on every run: the large store's graph draws its levels from
+the operating system's random source, so its answers are compared, never printed.
+"""
 
 import os
 import random
+import sys
 import tempfile
 
 from tarnwick import VectorStorage
 
 DIMENSION = 64
-POINTS = 5000
-TENANTS = ["acme", "globex", "initech"]
+TENANTS = ("acme", "globex", "initech")
+Vector = list[float]
 
 
-def random_vector(rng):
+def random_vector(rng: random.Random) -> Vector:
     return [rng.gauss(0.0, 1.0) for _ in range(DIMENSION)]
 
 
-def main():
+def show(label: str, answer: object) -> None:
+    print(f"{label + ':':<32}{answer}")
+
+
+def small_store() -> None:
+    """Below 500 points every search scores every point: answers are exact."""
+    store = VectorStorage()
+    store.upsert(1, [1.0, 0.0], {"tenant_id": "acme", "title": "east"})
+    store.upsert(2, [0.0, 1.0], {"tenant_id": "globex"})
+    store.upsert(3, [1.0, 1.0], {"tenant_id": "acme", "rank": 3})
+    store.upsert(4, [-1.0, 0.5], None)
+    query = [1.0, 0.2]
+    show("cosine (higher is better)", store.search(query, 3, "cosine"))
+    show("dot product (higher is better)", store.search(query, 3, "dot_product"))
+    show("euclidean (lower is better)", store.search(query, 3, "euclidean"))
+    show("tenant acme only", store.search(query, 3, "cosine", tenant_id="acme"))
+    show("unknown tenant", store.search(query, 3, "cosine", tenant_id="umbrella"))
+    show("batch of two queries", store.batch_search([[0.0, 1.0], [-1.0, 0.0]], 1, "l2"))
+
+def large_store(points: int) -> None:
+    """From 500 points on, searches walk the HNSW graph: fast, approximate answers."""
     rng = random.Random(42)
     store = VectorStorage()
-    for point_id in range(POINTS):
+    for point_id in range(points):
         payload = {
             "tenant_id": TENANTS[point_id % len(TENANTS)],
             "title": f"document {point_id}",
@@ -26,25 +52,29 @@ def main():
             "weight": rng.random(),
         }
         store.upsert(point_id, random_vector(rng), payload)
-    print(f"stored {POINTS} points of dimension {DIMENSION}")
-
-    query = random_vector(rng)
-    for metric in ("cosine", "dot_product", "euclidean"):
-        print(f"top 5 by {metric}:", store.search(query, 5, metric))
-    print("top 5 of tenant acme:", store.search(query, 5, "cosine", tenant_id="acme"))
+    print(f"stored {points} points of dimension {DIMENSION}")
 
     queries = [random_vector(rng) for _ in range(100)]
-    answers = store.batch_search(queries, 3, "cosine")
-    print(f"batch of {len(queries)} queries, first answer:", answers[0])
+    answers = store.batch_search(queries, 5, "cosine")
+    print(f"batch of {len(queries)} queries, answers of 5:", all(len(a) == 5 for a in answers))
+    singles = [store.search(query, 5, "cosine") for query in queries]
+    print("batch answers equal single searches:", answers == singles)
+    acme = store.search(queries[0], 5, "cosine", tenant_id="acme")
+    print("tenant answers hold only that tenant:", all(point_id % 3 == 0 for point_id, _ in acme))
 
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "store.snapshot")
         store.save(path)
-        print(f"saved {os.path.getsize(path)} bytes to {path}")
         reloaded = VectorStorage()
         reloaded.load(path)
-        same = reloaded.search(query, 5, "cosine") == store.search(query, 5, "cosine")
-        print("reloaded store gives the same top 5:", same)
+        same = [reloaded.search(query, 5, "cosine") for query in queries] == singles
+        print("same answers after reload:", same)
+
+
+def main() -> None:
+    points = int(sys.argv[1]) if len(sys.argv) > 1 else 5000
+    small_store()
+    large_store(points)
 
 
 if __name__ == "__main__":
