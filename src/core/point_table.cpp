@@ -3,6 +3,7 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <bit>
 
 #include "core/distance.hpp"
 
@@ -11,12 +12,9 @@ namespace tarnwick {
 namespace {
 
 constexpr std::size_t INITIAL_INDEX_SIZE = 16;
-// Replaced vectors leave holes in the arena; compact once they outweigh the live data.
-constexpr std::size_t MIN_DEAD_FLOATS_TO_COMPACT = std::size_t{1} << 16;
-// A new chunk holds a quarter of what the arena has, within these bounds (in floats): small
-// stores stay small, and large chunks are touched only as they fill.
-constexpr std::size_t MIN_CHUNK = std::size_t{1} << 10;
-constexpr std::size_t MAX_CHUNK = std::size_t{1} << 20;
+// An arena chunk holds at most this many bytes of vectors (and at least one vector): small
+// stores stay small, and a chunk's pages are touched only as its slots fill.
+constexpr std::size_t CHUNK_BYTES = std::size_t{1} << 17;
 
 std::uint64_t random_seed() {
   std::uint64_t seed = 0;
@@ -32,6 +30,14 @@ std::uint64_t mix(std::uint64_t key, std::uint64_t seed) {
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
   return z ^ (z >> 31);
+}
+
+// Grows a column geometrically ahead of a push_back, which then cannot fail.
+template <class Column>
+void make_room(Column& column) {
+  if (column.size() == column.capacity()) {
+    column.reserve(std::max<std::size_t>(16, column.capacity() * 2));
+  }
 }
 
 }  // namespace
@@ -56,8 +62,8 @@ std::optional<Slot> PointTable::find(PointId key) const {
 }
 
 void PointTable::grow_index() {
-  std::vector<Slot> old = std::move(index_);
-  index_.assign(old.size() * 2, NO_SLOT);
+  std::vector<Slot> old(index_.size() * 2, NO_SLOT);
+  old.swap(index_);
   for (Slot slot : old) {
     if (slot != NO_SLOT) {
       index_[find_position(keys_[slot])] = slot;
@@ -74,10 +80,16 @@ std::optional<Slot> PointTable::slot_for(PointId key) {
     return std::nullopt;
   }
   const auto slot = static_cast<Slot>(keys_.size());
+  // Room first, so that running out of memory leaves every column as it was.
+  make_room(keys_);
+  make_room(flags_);
+  make_room(norms_);
+  make_room(tenant_refs_by_slot_);
+  make_room(payloads_);
   keys_.push_back(key);
-  point_ids_.push_back(key);
-  has_point_.push_back(0);
-  records_.emplace_back();
+  flags_.push_back(0);
+  norms_.push_back(-0.0f);
+  tenant_refs_by_slot_.push_back(NO_TENANT);
   payloads_.emplace_back();
   index_[position] = slot;
   // Keep the load factor at or below one half so probes stay short.
@@ -92,72 +104,74 @@ std::optional<Slot> PointTable::insert(PointId key, Point point) {
   if (!slot) {
     return std::nullopt;
   }
-  if (has_point_[*slot] == 0) {
-    has_point_[*slot] = 1;
+  auto payload = point.payload ? std::make_unique<Payload>(std::move(*point.payload)) : nullptr;
+  place_vector(*slot, point.vector);
+  if (!has_point(*slot)) {
+    flags_[*slot] |= HAS_POINT;
     ++point_count_;
   }
-  place_vector(*slot, point.vector);
-  point_ids_[*slot] = point.id;
-  records_[*slot].norm = sum_squares(point.vector.data(), point.vector.size());
-  payloads_[*slot] = point.payload ? std::make_unique<Payload>(std::move(*point.payload)) : nullptr;
+  set_id(*slot, point.id);
+  norms_[*slot] = sum_squares(point.vector.data(), point.vector.size());
+  payloads_[*slot] = std::move(payload);
   set_tenant(*slot, tarnwick::tenant_of(payloads_[*slot].get()));
   return slot;
 }
 
-float* PointTable::allocate_floats(std::size_t count) {
-  if (count == 0) {
-    return nullptr;
+std::span<const float> PointTable::odd_vector(Slot slot) const {
+  auto found = odd_vectors_.find(slot);
+  if (found == odd_vectors_.end()) {
+    return {};
   }
-  if (chunks_.empty() || chunks_.back().capacity - chunk_used_ < count) {
-    if (!chunks_.empty()) {
-      dead_floats_ += chunks_.back().capacity - chunk_used_;
-    }
-    const std::size_t capacity = std::max(count, std::clamp(arena_floats_ / 4, MIN_CHUNK, MAX_CHUNK));
-    chunks_.push_back(Chunk{std::make_unique_for_overwrite<float[]>(capacity), capacity});
-    arena_floats_ += capacity;
-    chunk_used_ = 0;
+  return found->second;
+}
+
+float* PointTable::arena_place(Slot slot) {
+  const std::size_t chunk = slot >> chunk_shift_;
+  if (arena_.size() <= chunk) {
+    arena_.resize(chunk + 1);
   }
-  float* place = chunks_.back().floats.get() + chunk_used_;
-  chunk_used_ += count;
-  return place;
+  if (!arena_[chunk]) {
+    // Left uninitialised: only the vectors written are ever read.
+    arena_[chunk] = std::make_unique_for_overwrite<float[]>((std::size_t{chunk_mask_} + 1) * dimension_);
+  }
+  return arena_[chunk].get() + std::size_t{slot & chunk_mask_} * dimension_;
 }
 
 void PointTable::place_vector(Slot slot, const std::vector<float>& values) {
-  Record& record = records_[slot];
-  if (record.length != values.size()) {
-    dead_floats_ += record.length;
-    record.data = allocate_floats(values.size());
-    record.length = values.size();
+  if (dimension_ == 0 && !values.empty()) {
+    dimension_ = values.size();
+    const std::size_t per_chunk = std::max<std::size_t>(1, CHUNK_BYTES / (dimension_ * sizeof(float)));
+    chunk_shift_ = static_cast<unsigned>(std::bit_width(per_chunk) - 1);
+    chunk_mask_ = static_cast<Slot>((std::size_t{1} << chunk_shift_) - 1);
   }
-  std::copy(values.begin(), values.end(), record.data);
-  if (dead_floats_ >= MIN_DEAD_FLOATS_TO_COMPACT && dead_floats_ * 2 > arena_floats_) {
-    compact_arena();
+  if (!values.empty() && values.size() == dimension_) {
+    std::copy(values.begin(), values.end(), arena_place(slot));
+    if ((flags_[slot] & IN_ARENA) == 0) {
+      odd_vectors_.erase(slot);
+      flags_[slot] |= IN_ARENA;
+    }
+    return;
   }
+  if (values.empty()) {
+    odd_vectors_.erase(slot);
+  } else {
+    odd_vectors_[slot] = values;
+  }
+  flags_[slot] &= ~IN_ARENA;
 }
 
-void PointTable::compact_arena() {
-  std::size_t live = 0;
-  for (const Record& record : records_) {
-    live += record.length;
-  }
-  std::vector<Chunk> old = std::move(chunks_);
-  chunks_.clear();
-  chunk_used_ = 0;
-  arena_floats_ = 0;
-  dead_floats_ = 0;
-  if (live != 0) {
-    chunks_.push_back(Chunk{std::make_unique_for_overwrite<float[]>(live), live});
-    arena_floats_ = live;
-  }
-  for (Record& record : records_) {
-    float* place = allocate_floats(record.length);
-    std::copy(record.data, record.data + record.length, place);
-    record.data = place;
+void PointTable::set_id(Slot slot, PointId id) {
+  if (id != keys_[slot]) {
+    own_ids_[slot] = id;
+    flags_[slot] |= OWN_ID;
+  } else if ((flags_[slot] & OWN_ID) != 0) {
+    own_ids_.erase(slot);
+    flags_[slot] &= ~OWN_ID;
   }
 }
 
 void PointTable::set_tenant(Slot slot, std::optional<std::string_view> name) {
-  TenantRef& tenant_ref = records_[slot].tenant;
+  TenantRef& tenant_ref = tenant_refs_by_slot_[slot];
   const TenantRef old_ref = tenant_ref;
   if (old_ref != NO_TENANT) {
     if (name && tenants_[old_ref].name == *name) {
@@ -190,7 +204,7 @@ std::optional<TenantRef> PointTable::tenant(std::string_view name) const {
 Point PointTable::point(Slot slot) const {
   std::span<const float> values = vector(slot);
   const Payload* stored = payload(slot);
-  return Point{point_ids_[slot], std::vector<float>(values.begin(), values.end()),
+  return Point{point_id(slot), std::vector<float>(values.begin(), values.end()),
                stored ? std::optional<Payload>(*stored) : std::nullopt};
 }
 

@@ -1,11 +1,11 @@
 // The point table: identifier -> point, stored for fast scans.
 //
-// Every identifier the store has seen gets a dense slot number. Vectors live one after the
-// other in a single arena, with their squared norms computed once when they are stored.
-// The graph refers to points by slot, so following a link needs no hash look-up. A slot may
-// exist without a point: a snapshot can name identifiers in links that no point has.
-// What a distance needs (where the vector is, its length and norm) sits in one record per
-// slot, so scoring a neighbour touches one record and then its vector.
+// Every identifier the store has seen gets a dense slot number, and the graph refers to
+// points by slot, so following a link needs no hash look-up. A slot may exist without a
+// point: a snapshot can name identifiers in links that no point has.
+// Vectors of the store's common length (the first one stored sets it) sit in an arena at a
+// place computed from the slot alone, so a scan or a graph walk reaches a vector without
+// first reading a per-point record. Vectors of any other length are kept apart.
 #pragma once
 
 #include <cstddef>
@@ -46,18 +46,24 @@ class PointTable {
   std::size_t size() const { return point_count_; }  // number of points
   std::size_t slot_count() const { return keys_.size(); }
 
-  bool has_point(Slot slot) const { return has_point_[slot] != 0; }
+  bool has_point(Slot slot) const { return (flags_[slot] & HAS_POINT) != 0; }
   PointId key(Slot slot) const { return keys_[slot]; }
-  PointId point_id(Slot slot) const { return point_ids_[slot]; }
-  std::span<const float> vector(Slot slot) const { return {records_[slot].data, records_[slot].length}; }
-  float norm_squared(Slot slot) const { return records_[slot].norm; }
+  // The point's own identifier field, which a snapshot may set apart from its key.
+  PointId point_id(Slot slot) const { return (flags_[slot] & OWN_ID) != 0 ? own_ids_.at(slot) : keys_[slot]; }
+  std::span<const float> vector(Slot slot) const {
+    if ((flags_[slot] & IN_ARENA) != 0) {
+      return {arena_[slot >> chunk_shift_].get() + std::size_t{slot & chunk_mask_} * dimension_, dimension_};
+    }
+    return odd_vector(slot);
+  }
+  float norm_squared(Slot slot) const { return norms_[slot]; }
   const Payload* payload(Slot slot) const { return payloads_[slot].get(); }
   // A copy of the stored point; the slot must hold one.
   Point point(Slot slot) const;
 
   // The tenant with these bytes, if any stored point has ever named it.
   std::optional<TenantRef> tenant(std::string_view name) const;
-  TenantRef tenant_of(Slot slot) const { return records_[slot].tenant; }
+  TenantRef tenant_of(Slot slot) const { return tenant_refs_by_slot_[slot]; }
   // The slots of a tenant's points, ascending.
   std::span<const Slot> tenant_slots(TenantRef tenant) const { return tenants_[tenant].slots; }
 
@@ -67,25 +73,17 @@ class PointTable {
     std::vector<Slot> slots;  // ascending
   };
 
-  struct Record {
-    float* data = nullptr;  // in one of the arena's chunks
-    std::size_t length = 0;
-    float norm = -0.0f;  // sum_squares of the vector
-    TenantRef tenant = NO_TENANT;
-  };
-
-  // Vectors are stored in chunks that are never moved, so growing the arena neither copies
-  // it nor holds it twice; each vector lies within one chunk.
-  struct Chunk {
-    std::unique_ptr<float[]> floats;
-    std::size_t capacity;
-  };
+  // Per-slot flags.
+  static constexpr std::uint8_t HAS_POINT = 1;
+  static constexpr std::uint8_t IN_ARENA = 2;  // the vector has dimension_ floats, in the arena
+  static constexpr std::uint8_t OWN_ID = 4;    // the point's id differs from the key: see own_ids_
 
   std::size_t find_position(PointId key) const;  // open-addressing probe
   void grow_index();
-  float* allocate_floats(std::size_t count);
+  std::span<const float> odd_vector(Slot slot) const;
   void place_vector(Slot slot, const std::vector<float>& values);
-  void compact_arena();
+  float* arena_place(Slot slot);
+  void set_id(Slot slot, PointId id);
   void set_tenant(Slot slot, std::optional<std::string_view> name);
 
   // Open-addressing hash index from key to slot; keys are hashed with a per-table random seed.
@@ -94,15 +92,22 @@ class PointTable {
 
   // Per-slot columns.
   std::vector<PointId> keys_;
-  std::vector<PointId> point_ids_;
-  std::vector<std::uint8_t> has_point_;
-  std::vector<Record> records_;
+  std::vector<std::uint8_t> flags_;
+  std::vector<float> norms_;  // sum_squares of the vector
+  std::vector<TenantRef> tenant_refs_by_slot_;
   std::vector<std::unique_ptr<Payload>> payloads_;  // null when absent
 
-  std::vector<Chunk> chunks_;     // the arena: all vectors; the last chunk is being filled
-  std::size_t chunk_used_ = 0;    // floats in use in the last chunk
-  std::size_t arena_floats_ = 0;  // capacity of all chunks
-  std::size_t dead_floats_ = 0;   // arena space of replaced vectors and chunk ends, reclaimed by compaction
+  // The arena: chunk c holds the vectors of slots c << chunk_shift_ up to the next chunk, each
+  // dimension_ floats at a fixed place. A chunk is allocated when its first vector arrives and
+  // never moves; a replaced vector is overwritten in place.
+  std::size_t dimension_ = 0;  // set by the first non-empty vector stored
+  unsigned chunk_shift_ = 0;
+  Slot chunk_mask_ = 0;
+  std::vector<std::unique_ptr<float[]>> arena_;
+
+  // The rare exceptions, by slot: ids that differ from their key, and vectors of other lengths.
+  std::unordered_map<Slot, PointId> own_ids_;
+  std::unordered_map<Slot, std::vector<float>> odd_vectors_;
   std::size_t point_count_ = 0;
 
   std::unordered_map<std::string, TenantRef> tenant_refs_;

@@ -491,13 +491,13 @@ std::uint64_t random_level(std::uint64_t m) {
 
 // ---- The graph ------------------------------------------------------------------------
 
-NodeView HNSWIndex::node(Slot slot) const {
-  const Head& head = heads_[slot];
+NodeView HNSWIndex::node(Slot slot, const PointTable& points) const {
   std::span<const std::vector<Slot>> upper;
-  if (head.upper != NO_UPPER) {
-    upper = upper_[head.upper];
+  if (uppers_[slot] != NO_UPPER) {
+    upper = upper_[uppers_[slot]];
   }
-  return NodeView{head.id, neighbors(slot, 0), upper};
+  auto own = own_ids_.find(slot);
+  return NodeView{own != own_ids_.end() ? own->second : points.key(slot), neighbors(slot, 0), upper};
 }
 
 std::span<const Slot> HNSWIndex::neighbors(Slot slot, std::size_t layer) const {
@@ -508,11 +508,11 @@ std::span<const Slot> HNSWIndex::neighbors(Slot slot, std::size_t layer) const {
     }
     return {cells + 1, cells[0]};
   }
-  const Head& head = heads_[slot];
-  if (head.upper == NO_UPPER || layer > upper_[head.upper].size()) {
+  const std::uint32_t upper = uppers_[slot];
+  if (upper == NO_UPPER || layer > upper_[upper].size()) {
     return {};
   }
-  return upper_[head.upper][layer - 1];
+  return upper_[upper][layer - 1];
 }
 
 void HNSWIndex::store_layer0(Slot slot, std::span<const Slot> links) {
@@ -534,43 +534,47 @@ void HNSWIndex::store_layer0(Slot slot, std::span<const Slot> links) {
 }
 
 std::vector<Slot>& HNSWIndex::upper_list(Slot slot, std::size_t layer) {
-  Head& head = heads_[slot];
-  if (head.upper == NO_UPPER) {
-    head.upper = static_cast<std::uint32_t>(upper_.size());
+  std::uint32_t& upper = uppers_[slot];
+  if (upper == NO_UPPER) {
     upper_.emplace_back();
+    upper = static_cast<std::uint32_t>(upper_.size() - 1);
   }
-  std::vector<std::vector<Slot>>& lists = upper_[head.upper];
+  std::vector<std::vector<Slot>>& lists = upper_[upper];
   if (lists.size() < layer) {
     lists.resize(layer);
   }
   return lists[layer - 1];
 }
 
-void HNSWIndex::set_node(Slot slot, HNSWNode node) {
+void HNSWIndex::set_node(Slot slot, HNSWNode node, const PointTable& points) {
   if (row_stride_ == 0) {
     row_stride_ = 1 + std::min<std::size_t>(link_cap(m, 0), MAX_ROW_LINKS);
   }
-  if (heads_.size() <= slot) {
-    heads_.resize(std::size_t{slot} + 1);
+  if (uppers_.size() <= slot) {
+    uppers_.resize(std::size_t{slot} + 1, NO_NODE);
   }
   while (rows_.size() <= slot / ROWS_PER_CHUNK) {
     // Left uninitialised: a chunk's pages are touched only as its rows are used.
     rows_.push_back(std::make_unique_for_overwrite<Slot[]>(ROWS_PER_CHUNK * row_stride_));
   }
-  Head& head = heads_[slot];
-  if (!head.present) {
-    head.present = true;
+  std::uint32_t& upper = uppers_[slot];
+  if (upper == NO_NODE) {
+    upper = NO_UPPER;
     row(slot)[0] = 0;
     ++node_count_;
   }
-  head.id = node.id;
+  if (node.id != points.key(slot)) {
+    own_ids_[slot] = node.id;
+  } else {
+    own_ids_.erase(slot);
+  }
   store_layer0(slot, node.layer0);
-  if (!node.upper.empty() || head.upper != NO_UPPER) {
-    if (head.upper == NO_UPPER) {
-      head.upper = static_cast<std::uint32_t>(upper_.size());
+  if (!node.upper.empty() || upper != NO_UPPER) {
+    if (upper == NO_UPPER) {
       upper_.emplace_back();
+      upper = static_cast<std::uint32_t>(upper_.size() - 1);
     }
-    upper_[head.upper] = std::move(node.upper);
+    upper_[upper] = std::move(node.upper);
   }
 }
 
@@ -607,7 +611,7 @@ void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64
   if (!entry_point) {
     entry_point = slot;
     max_level = level;
-    set_node(slot, std::move(fresh));
+    set_node(slot, std::move(fresh), points);
     return;
   }
 
@@ -655,7 +659,7 @@ void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64
     max_level = level;
     entry_point = slot;
   }
-  set_node(slot, std::move(fresh));
+  set_node(slot, std::move(fresh), points);
 }
 
 Slot HNSWIndex::search_layer(const Query& query, Slot entry, std::uint64_t layer,

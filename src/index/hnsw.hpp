@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "core/point_table.hpp"
@@ -70,12 +71,13 @@ class HNSWIndex {
   std::optional<Slot> entry_point;     // where every walk starts
   std::uint64_t max_level = 0;         // highest layer in use
 
-  bool has_node(Slot slot) const { return slot < heads_.size() && heads_[slot].present; }
-  NodeView node(Slot slot) const;
+  bool has_node(Slot slot) const { return slot < uppers_.size() && uppers_[slot] != NO_NODE; }
+  // The node under `slot`; its id is the slot's key unless it was stored with another.
+  NodeView node(Slot slot, const PointTable& points) const;
   // The list of the node under `slot` on `layer` (empty past the stored ones).
   std::span<const Slot> neighbors(Slot slot, std::size_t layer) const;
   // Stores a node under `slot`, replacing any node there (used when loading).
-  void set_node(Slot slot, HNSWNode node);
+  void set_node(Slot slot, HNSWNode node, const PointTable& points);
   std::size_t node_count() const { return node_count_; }
 
   // Adds the point stored under `slot` (already in `points`) to the graph at a random level.
@@ -95,12 +97,9 @@ class HNSWIndex {
                                 const PointTable& points, TenantRef tenant) const;
 
  private:
-  struct Head {
-    PointId id = 0;
-    std::uint32_t upper = NO_UPPER;  // into upper_
-    bool present = false;
-  };
-  static constexpr std::uint32_t NO_UPPER = UINT32_MAX;
+  // uppers_ holds, by slot, where the node's upper lists are in upper_, or one of these.
+  static constexpr std::uint32_t NO_NODE = UINT32_MAX;
+  static constexpr std::uint32_t NO_UPPER = UINT32_MAX - 1;
   // A row's first cell holds the list length, or LONG_LIST when the list is longer than the
   // row (only a loaded graph can have such lists) and lives in overflow_ at the index held in
   // the second cell.
@@ -114,7 +113,8 @@ class HNSWIndex {
   void add_link(Slot owner, std::uint64_t layer, Slot target, const PointTable& points);
 
   static constexpr std::size_t ROWS_PER_CHUNK = 1024;
-  std::vector<Head> heads_;                  // by slot
+  std::vector<std::uint32_t> uppers_;        // by slot
+  std::unordered_map<Slot, PointId> own_ids_;  // node ids that differ from their slot's key
   std::vector<std::unique_ptr<Slot[]>> rows_;  // chunks of ROWS_PER_CHUNK rows; never moved
   std::size_t row_stride_ = 0;               // 1 + links a row holds; fixed by the first node
   std::vector<std::vector<Slot>> overflow_;

@@ -124,7 +124,7 @@ void write_graph(Writer& out, const PointTable& points, const HNSWIndex& index) 
     if (!index.has_node(slot)) {
       continue;
     }
-    const NodeView node = index.node(slot);
+    const NodeView node = index.node(slot, points);
     out.varint(points.key(slot));
     out.varint(node.id);
     // Every layer is written, empty ones included: the format has no level field.
@@ -456,7 +456,7 @@ bool read_node(Reader& in, PointTable& points, HNSWIndex& index) {
   const auto upper_end = last.base();
   node.layer0 = std::move(lists[0]);
   node.upper.assign(std::make_move_iterator(lists.begin() + 1), std::make_move_iterator(upper_end));
-  index.set_node(slot, std::move(node));
+  index.set_node(slot, std::move(node), points);
   return true;
 }
 

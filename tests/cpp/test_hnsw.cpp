@@ -55,7 +55,7 @@ std::set<Slot> reachable(const HNSWIndex& index) {
   while (!stack.empty()) {
     Slot slot = stack.back();
     stack.pop_back();
-    for (Slot next : index.node(slot).neighbors(0)) {
+    for (Slot next : index.neighbors(slot, 0)) {
       if (seen.insert(next).second) stack.push_back(next);
     }
   }
@@ -139,7 +139,7 @@ TEST_P(HnswWalk, EndsWhereNoNeighbourImproves) {
   for (Slot slot = 0; slot < 6; ++slot) {
     HNSWNode node{slot, {}, {}};
     if (c.links.count(slot)) node.neighbors_mut(c.layer < MAX_LAYERS ? c.layer : 0) = c.links.at(slot);
-    index.set_node(slot, node);
+    index.set_node(slot, node, points);
   }
   index.entry_point = c.entry;
   std::vector<float> query{1.0f, 0.0f};
@@ -191,7 +191,7 @@ TEST_P(HnswInsert, KeepsCapsLevelsAndEntryPoint) {
   const std::size_t cap = std::max<std::uint64_t>(m, 1);
   for (const auto& [slot, level] : levels) {
     for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
-      std::span<const Slot> list = index.node(slot).neighbors(layer);
+      std::span<const Slot> list = index.neighbors(slot, layer);
       if (layer > level) {
         EXPECT_TRUE(list.empty()) << "slot " << slot << " layer " << layer;
         continue;
@@ -216,10 +216,10 @@ TEST(HnswInsert, SelectsNeighboursThatSpreadOut) {
   for (PointId id = 0; id < at.size(); ++id) index.insert_at_level(store(points, id, at[id]), points, 0);
   Slot q = store(points, 9, {1.0f, -0.05f});
   index.insert_at_level(q, points, 0);
-  std::span<const Slot> links = index.node(q).neighbors(0);
+  std::span<const Slot> links = index.neighbors(q, 0);
   EXPECT_EQ(std::vector<Slot>(links.begin(), links.end()), (std::vector<Slot>{0, 2}));
   for (Slot linked : links) {
-    std::span<const Slot> back = index.node(linked).neighbors(0);
+    std::span<const Slot> back = index.neighbors(linked, 0);
     EXPECT_NE(std::find(back.begin(), back.end(), q), back.end());
   }
 }
@@ -330,7 +330,7 @@ std::vector<Candidate> plain_search(const HNSWIndex& index, const PointTable& po
     float worst = results.empty() ? MAX_DISTANCE : results[0].distance;
     for (const Candidate& r : results) worst = less(worst, r.distance) ? r.distance : worst;
     if (!index.has_node(current)) continue;
-    for (Slot x : index.node(current).neighbors(0)) {
+    for (Slot x : index.neighbors(current, 0)) {
       if (!visited.insert(x).second || !points.has_point(x)) continue;
       const float d = cosine_distance(query, points.vector(x));
       if (!(less(d, worst) || results.size() < bound)) continue;
@@ -388,8 +388,8 @@ class HnswStar : public ::testing::Test {
     store(points, 3, {NaN, 1.0f}, tenant_payload("x"));
     store(points, 4, {1.0f, 0.5f}, tenant_payload("y"));
     store(points, 5, {1.0f, 0.8f}, tenant_payload("x"));
-    index.set_node(0, HNSWNode{0, {2, 1, 3, 4}, {}});
-    index.set_node(4, HNSWNode{4, {5}, {}});
+    index.set_node(0, HNSWNode{0, {2, 1, 3, 4}, {}}, points);
+    index.set_node(4, HNSWNode{4, {5}, {}}, points);
     index.entry_point = 0;
   }
   std::vector<Slot> slots(std::uint64_t bound, TenantRef tenant) {

@@ -34,7 +34,7 @@ TEST(PointTable, SlotsWithoutPointsAreNotCounted) {
 TEST(PointTable, ManyKeysAndReplacementsKeepEveryVector) {
   PointTable table;
   constexpr PointId COUNT = 20000;
-  for (int round = 0; round < 3; ++round) {  // lengths change each round, so the arena compacts
+  for (int round = 0; round < 3; ++round) {  // lengths change each round: vectors move in and out of the arena
     for (PointId key = 0; key < COUNT; ++key) {
       std::vector<float> values(static_cast<std::size_t>(round + 1 + key % 5), static_cast<float>(key));
       table.insert(key * 0x9E3779B97F4A7C15ULL, Point{key, values, std::nullopt});

@@ -245,7 +245,7 @@ TEST(SearchDifferential, ListsLongerThanARow) {
   for (const std::vector<Slot>& list : {long_list, std::vector<Slot>{8, 6}, long_list}) {
     for (Slot slot = 0; slot < 40; ++slot) {
       std::vector<Slot> links = slot == 0 ? list : std::vector<Slot>{Slot((slot + 1) % 40), Slot((slot * 7) % 40)};
-      index.set_node(slot, HNSWNode{slot, links, {}});
+      index.set_node(slot, HNSWNode{slot, links, {}}, points);
       std::span<const Slot> stored = index.neighbors(slot, 0);
       ASSERT_EQ(std::vector<Slot>(stored.begin(), stored.end()), links);
     }

@@ -118,8 +118,8 @@ void expect_same_store(const Snapshot& expected, const Snapshot& actual) {
     }
     if (expected.index.has_node(slot)) {
       ASSERT_TRUE(other && actual.index.has_node(*other)) << "node " << key;
-      const HNSWNode& n = expected.index.node(slot);
-      const HNSWNode& m = actual.index.node(*other);
+      const HNSWNode& n = expected.index.node(slot, expected.points);
+      const HNSWNode& m = actual.index.node(*other, actual.points);
       EXPECT_EQ(n.id, m.id);
       for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
         std::span<const Slot> x = n.neighbors(layer), y = m.neighbors(layer);
@@ -159,14 +159,14 @@ TEST(SnapshotFormat, WorkedExampleDecodesAndEncodesToTheSameBytes) {
   EXPECT_EQ(*store.points.payload(*slot), (Payload{{"tenant_id", Keyword{"t1"}}}));
   EXPECT_EQ(store.index.entry_point, slot);
   ASSERT_TRUE(store.index.has_node(*slot));
-  EXPECT_EQ(store.index.node(*slot).id, 7u);
+  EXPECT_EQ(store.index.node(*slot, store.points).id, 7u);
   EXPECT_EQ(hex(encode_snapshot(store.points, store.index)), hex(WORKED_EXAMPLE));
 
   // The same store built in memory writes the same bytes.
   PointTable points;
   HNSWIndex index;
   Slot seven = *points.insert(7, Point{7, {1.0f, 0.5f}, Payload{{"tenant_id", Keyword{"t1"}}}});
-  index.set_node(seven, HNSWNode{7, {}, {}});
+  index.set_node(seven, HNSWNode{7, {}, {}}, points);
   index.entry_point = seven;
   EXPECT_EQ(hex(encode_snapshot(points, index)), hex(WORKED_EXAMPLE));
 }
@@ -341,9 +341,9 @@ Snapshot small_store() {
   store.index.m = 300;
   store.index.max_level = 2;
   store.index.entry_point = b;
-  store.index.set_node(a, HNSWNode{1, {b, c}, {}});
-  store.index.set_node(b, HNSWNode{200, {a, ghost}, {{a}, {c, c}}});
-  store.index.set_node(c, HNSWNode{3, {a}, {}});
+  store.index.set_node(a, HNSWNode{1, {b, c}, {}}, store.points);
+  store.index.set_node(b, HNSWNode{200, {a, ghost}, {{a}, {c, c}}}, store.points);
+  store.index.set_node(c, HNSWNode{3, {a}, {}}, store.points);
   return store;
 }
 
@@ -376,7 +376,7 @@ TEST(SnapshotDecode, LaterDuplicatesWin) {
   EXPECT_TRUE(store.points.vector(five).empty());
   EXPECT_EQ(*store.points.payload(five), (Payload{{"k", Keyword{"v"}}}));
   EXPECT_EQ(store.index.node_count(), 1u);
-  const HNSWNode& node = store.index.node(five);
+  const HNSWNode& node = store.index.node(five, store.points);
   EXPECT_EQ(node.id, 9u);
   EXPECT_TRUE(node.layer0.empty());
   // Upper lists stop at the last non-empty one; the link names an id without a point.
@@ -396,7 +396,7 @@ TEST(SnapshotDecode, NoConsistencyRepair) {
   EXPECT_FALSE(store.points.has_point(*store.index.entry_point));
   EXPECT_EQ(store.index.max_level, 5u);
   EXPECT_EQ(store.points.point_id(*store.points.find(8)), 9u);
-  const HNSWNode& node = store.index.node(*store.points.find(10));
+  const HNSWNode& node = store.index.node(*store.points.find(10), store.points);
   EXPECT_EQ(node.id, 11u);
   EXPECT_TRUE(node.upper.empty());
   ASSERT_EQ(node.layer0.size(), 2u);
@@ -450,7 +450,7 @@ Snapshot random_store(std::uint64_t seed, std::size_t count) {
       std::vector<Slot>& links = node.neighbors_mut(layer);
       for (std::uint64_t n = below(7); n > 0; --n) links.push_back(below(6) == 0 ? slot : any_slot());
     }
-    index.set_node(slot, std::move(node));
+    index.set_node(slot, std::move(node), store.points);
   }
   index.entry_point = slots[below(slots.size())];
   return store;
