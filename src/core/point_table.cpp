@@ -3,7 +3,6 @@
 #include <sys/random.h>
 
 #include <algorithm>
-#include <bit>
 
 #include "core/distance.hpp"
 
@@ -12,9 +11,6 @@ namespace tarnwick {
 namespace {
 
 constexpr std::size_t INITIAL_INDEX_SIZE = 16;
-// An arena chunk holds at most this many bytes of vectors (and at least one vector): small
-// stores stay small, and a chunk's pages are touched only as its slots fill.
-constexpr std::size_t CHUNK_BYTES = std::size_t{1} << 17;
 
 std::uint64_t random_seed() {
   std::uint64_t seed = 0;
@@ -125,27 +121,13 @@ std::span<const float> PointTable::odd_vector(Slot slot) const {
   return found->second;
 }
 
-float* PointTable::arena_place(Slot slot) {
-  const std::size_t chunk = slot >> chunk_shift_;
-  if (arena_.size() <= chunk) {
-    arena_.resize(chunk + 1);
-  }
-  if (!arena_[chunk]) {
-    // Left uninitialised: only the vectors written are ever read.
-    arena_[chunk] = std::make_unique_for_overwrite<float[]>((std::size_t{chunk_mask_} + 1) * dimension_);
-  }
-  return arena_[chunk].get() + std::size_t{slot & chunk_mask_} * dimension_;
-}
-
 void PointTable::place_vector(Slot slot, const std::vector<float>& values) {
   if (dimension_ == 0 && !values.empty()) {
     dimension_ = values.size();
-    const std::size_t per_chunk = std::max<std::size_t>(1, CHUNK_BYTES / (dimension_ * sizeof(float)));
-    chunk_shift_ = static_cast<unsigned>(std::bit_width(per_chunk) - 1);
-    chunk_mask_ = static_cast<Slot>((std::size_t{1} << chunk_shift_) - 1);
+    arena_.reset(dimension_);
   }
   if (!values.empty() && values.size() == dimension_) {
-    std::copy(values.begin(), values.end(), arena_place(slot));
+    std::copy(values.begin(), values.end(), arena_.place(slot));
     if ((flags_[slot] & IN_ARENA) == 0) {
       odd_vectors_.erase(slot);
       flags_[slot] |= IN_ARENA;

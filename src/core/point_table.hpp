@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/slot_arena.hpp"
 #include "core/vector.hpp"
 
 namespace tarnwick {
@@ -52,7 +53,7 @@ class PointTable {
   PointId point_id(Slot slot) const { return (flags_[slot] & OWN_ID) != 0 ? own_ids_.at(slot) : keys_[slot]; }
   std::span<const float> vector(Slot slot) const {
     if ((flags_[slot] & IN_ARENA) != 0) {
-      return {arena_[slot >> chunk_shift_].get() + std::size_t{slot & chunk_mask_} * dimension_, dimension_};
+      return {arena_.at(slot), dimension_};
     }
     return odd_vector(slot);
   }
@@ -82,7 +83,6 @@ class PointTable {
   void grow_index();
   std::span<const float> odd_vector(Slot slot) const;
   void place_vector(Slot slot, const std::vector<float>& values);
-  float* arena_place(Slot slot);
   void set_id(Slot slot, PointId id);
   void set_tenant(Slot slot, std::optional<std::string_view> name);
 
@@ -97,13 +97,9 @@ class PointTable {
   std::vector<TenantRef> tenant_refs_by_slot_;
   std::vector<std::unique_ptr<Payload>> payloads_;  // null when absent
 
-  // The arena: chunk c holds the vectors of slots c << chunk_shift_ up to the next chunk, each
-  // dimension_ floats at a fixed place. A chunk is allocated when its first vector arrives and
-  // never moves; a replaced vector is overwritten in place.
+  // Vectors of dimension_ floats by slot; a replaced vector is overwritten in place.
   std::size_t dimension_ = 0;  // set by the first non-empty vector stored
-  unsigned chunk_shift_ = 0;
-  Slot chunk_mask_ = 0;
-  std::vector<std::unique_ptr<float[]>> arena_;
+  SlotArena<float> arena_;
 
   // The rare exceptions, by slot: ids that differ from their key, and vectors of other lengths.
   std::unordered_map<Slot, PointId> own_ids_;

@@ -517,7 +517,7 @@ std::span<const Slot> HNSWIndex::neighbors(Slot slot, std::size_t layer) const {
 
 void HNSWIndex::store_layer0(Slot slot, std::span<const Slot> links) {
   Slot* cells = row(slot);
-  if (links.size() < row_stride_) {
+  if (links.size() < rows_.stride()) {
     if (cells[0] == LONG_LIST) {
       std::vector<Slot>().swap(overflow_[cells[1]]);
     }
@@ -547,20 +547,16 @@ std::vector<Slot>& HNSWIndex::upper_list(Slot slot, std::size_t layer) {
 }
 
 void HNSWIndex::set_node(Slot slot, HNSWNode node, const PointTable& points) {
-  if (row_stride_ == 0) {
-    row_stride_ = 1 + std::min<std::size_t>(link_cap(m, 0), MAX_ROW_LINKS);
+  if (rows_.stride() == 0) {
+    rows_.reset(1 + std::min<std::size_t>(link_cap(m, 0), MAX_ROW_LINKS));
   }
   if (uppers_.size() <= slot) {
     uppers_.resize(std::size_t{slot} + 1, NO_NODE);
   }
-  while (rows_.size() <= slot / ROWS_PER_CHUNK) {
-    // Left uninitialised: a chunk's pages are touched only as its rows are used.
-    rows_.push_back(std::make_unique_for_overwrite<Slot[]>(ROWS_PER_CHUNK * row_stride_));
-  }
   std::uint32_t& upper = uppers_[slot];
   if (upper == NO_NODE) {
+    rows_.place(slot)[0] = 0;
     upper = NO_UPPER;
-    row(slot)[0] = 0;
     ++node_count_;
   }
   if (node.id != points.key(slot)) {
@@ -590,7 +586,7 @@ void HNSWIndex::add_link(Slot owner, std::uint64_t layer, Slot target, const Poi
     return;
   }
   Slot* cells = row(owner);
-  if (current.size() < cap && cells[0] != LONG_LIST && cells[0] + 1 < row_stride_) {
+  if (current.size() < cap && cells[0] != LONG_LIST && cells[0] + 1 < rows_.stride()) {
     cells[1 + cells[0]] = target;
     ++cells[0];
     return;

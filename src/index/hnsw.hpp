@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/point_table.hpp"
+#include "core/slot_arena.hpp"
 
 namespace tarnwick {
 
@@ -105,18 +106,14 @@ class HNSWIndex {
   // the second cell.
   static constexpr Slot LONG_LIST = UINT32_MAX;
 
-  Slot* row(Slot slot) const {
-    return rows_[slot / ROWS_PER_CHUNK].get() + std::size_t{slot % ROWS_PER_CHUNK} * row_stride_;
-  }
+  Slot* row(Slot slot) const { return rows_.at(slot); }
   void store_layer0(Slot slot, std::span<const Slot> links);
   std::vector<Slot>& upper_list(Slot slot, std::size_t layer);  // layer >= 1, created if needed
   void add_link(Slot owner, std::uint64_t layer, Slot target, const PointTable& points);
 
-  static constexpr std::size_t ROWS_PER_CHUNK = 1024;
   std::vector<std::uint32_t> uppers_;        // by slot
   std::unordered_map<Slot, PointId> own_ids_;  // node ids that differ from their slot's key
-  std::vector<std::unique_ptr<Slot[]>> rows_;  // chunks of ROWS_PER_CHUNK rows; never moved
-  std::size_t row_stride_ = 0;               // 1 + links a row holds; fixed by the first node
+  SlotArena<Slot> rows_;  // layer-0 rows of nodes; 1 + links per row, fixed by the first node
   std::vector<std::vector<Slot>> overflow_;
   std::vector<std::vector<std::vector<Slot>>> upper_;  // upper lists of nodes above layer 0
   std::size_t node_count_ = 0;
