@@ -500,14 +500,7 @@ NodeView HNSWIndex::node(Slot slot, const PointTable& points) const {
   return NodeView{own != own_ids_.end() ? own->second : points.key(slot), neighbors(slot, 0), upper};
 }
 
-std::span<const Slot> HNSWIndex::neighbors(Slot slot, std::size_t layer) const {
-  if (layer == 0) {
-    const Slot* cells = row(slot);
-    if (cells[0] == LONG_LIST) {
-      return overflow_[cells[1]];
-    }
-    return {cells + 1, cells[0]};
-  }
+std::span<const Slot> HNSWIndex::upper_neighbors(Slot slot, std::size_t layer) const {
   const std::uint32_t upper = uppers_[slot];
   if (upper == NO_UPPER || layer > upper_[upper].size()) {
     return {};

@@ -76,7 +76,17 @@ class HNSWIndex {
   // The node under `slot`; its id is the slot's key unless it was stored with another.
   NodeView node(Slot slot, const PointTable& points) const;
   // The list of the node under `slot` on `layer` (empty past the stored ones).
-  std::span<const Slot> neighbors(Slot slot, std::size_t layer) const;
+  // Inline: every step of a walk reads a list.
+  std::span<const Slot> neighbors(Slot slot, std::size_t layer) const {
+    if (layer != 0) {
+      return upper_neighbors(slot, layer);
+    }
+    const Slot* cells = row(slot);
+    if (cells[0] == LONG_LIST) {
+      return overflow_[cells[1]];
+    }
+    return {cells + 1, cells[0]};
+  }
   // Stores a node under `slot`, replacing any node there (used when loading).
   void set_node(Slot slot, HNSWNode node, const PointTable& points);
   std::size_t node_count() const { return node_count_; }
@@ -107,6 +117,7 @@ class HNSWIndex {
   static constexpr Slot LONG_LIST = UINT32_MAX;
 
   Slot* row(Slot slot) const { return rows_.at(slot); }
+  std::span<const Slot> upper_neighbors(Slot slot, std::size_t layer) const;
   void store_layer0(Slot slot, std::span<const Slot> links);
   std::vector<Slot>& upper_list(Slot slot, std::size_t layer);  // layer >= 1, created if needed
   void add_link(Slot owner, std::uint64_t layer, Slot target, const PointTable& points);
