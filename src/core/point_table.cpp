@@ -124,7 +124,7 @@ std::span<const float> PointTable::odd_vector(Slot slot) const {
 void PointTable::place_vector(Slot slot, const std::vector<float>& values) {
   if (dimension_ == 0 && !values.empty()) {
     dimension_ = values.size();
-    arena_.reset(dimension_);
+    arena_.reset(dimension_, true);
   }
   if (!values.empty() && values.size() == dimension_) {
     std::copy(values.begin(), values.end(), arena_.place(slot));

@@ -13,17 +13,24 @@ constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 
 void ChunkFree::operator()(void* chunk) const { std::free(chunk); }
 
-void* allocate_chunk(std::size_t bytes, bool huge_pages) {
-  const std::size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
-  void* chunk = huge_pages ? std::aligned_alloc(HUGE_PAGE, rounded) : std::malloc(bytes);
-  if (chunk == nullptr) {
+Chunk allocate_chunk(std::size_t bytes, bool huge_pages) {
+  void* memory = nullptr;
+  if (huge_pages && bytes >= HUGE_PAGE) {
+    if (posix_memalign(&memory, HUGE_PAGE, bytes) != 0) {
+      memory = nullptr;
+    }
+  } else {
+    memory = std::malloc(bytes);
+  }
+  if (memory == nullptr) {
     throw std::bad_alloc();
   }
-  if (huge_pages) {
-    // Only advice: without transparent huge pages the chunk simply keeps small pages.
-    madvise(chunk, rounded, MADV_HUGEPAGE);
+  if (huge_pages && bytes >= HUGE_PAGE) {
+    // Only whole huge pages: a partly used one would hold memory no record needs. And only
+    // advice: without transparent huge pages the chunk keeps small pages.
+    madvise(memory, bytes / HUGE_PAGE * HUGE_PAGE, MADV_HUGEPAGE);
   }
-  return chunk;
+  return Chunk(memory);
 }
 
 }  // namespace tarnwick

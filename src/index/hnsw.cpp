@@ -541,7 +541,8 @@ std::vector<Slot>& HNSWIndex::upper_list(Slot slot, std::size_t layer) {
 
 void HNSWIndex::set_node(Slot slot, HNSWNode node, const PointTable& points) {
   if (rows_.stride() == 0) {
-    rows_.reset(1 + std::min<std::size_t>(link_cap(m, 0), MAX_ROW_LINKS));
+    // Rows stay on small pages: a huge page would add more memory than the walks gain.
+    rows_.reset(1 + std::min<std::size_t>(link_cap(m, 0), MAX_ROW_LINKS), false);
   }
   if (uppers_.size() <= slot) {
     uppers_.resize(std::size_t{slot} + 1, NO_NODE);
