@@ -28,14 +28,6 @@ std::uint64_t mix(std::uint64_t key, std::uint64_t seed) {
   return z ^ (z >> 31);
 }
 
-// Grows a column geometrically ahead of a push_back, which then cannot fail.
-template <class Column>
-void make_room(Column& column) {
-  if (column.size() == column.capacity()) {
-    column.reserve(std::max<std::size_t>(16, column.capacity() * 2));
-  }
-}
-
 }  // namespace
 
 PointTable::PointTable() : index_(INITIAL_INDEX_SIZE, NO_SLOT), seed_(random_seed()) {}
@@ -77,16 +69,16 @@ std::optional<Slot> PointTable::slot_for(PointId key) {
   }
   const auto slot = static_cast<Slot>(keys_.size());
   // Room first, so that running out of memory leaves every column as it was.
-  make_room(keys_);
-  make_room(flags_);
-  make_room(norms_);
-  make_room(tenant_refs_by_slot_);
-  make_room(payloads_);
+  keys_.make_room();
+  flags_.make_room();
+  norms_.make_room();
+  tenant_refs_by_slot_.make_room();
+  payloads_.make_room();
   keys_.push_back(key);
   flags_.push_back(0);
   norms_.push_back(-0.0f);
   tenant_refs_by_slot_.push_back(NO_TENANT);
-  payloads_.emplace_back();
+  payloads_.push_back(nullptr);
   index_[position] = slot;
   // Keep the load factor at or below one half so probes stay short.
   if (keys_.size() * 2 > index_.size()) {

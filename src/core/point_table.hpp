@@ -91,11 +91,11 @@ class PointTable {
   std::uint64_t seed_;
 
   // Per-slot columns.
-  std::vector<PointId> keys_;
-  std::vector<std::uint8_t> flags_;
-  std::vector<float> norms_;  // sum_squares of the vector
-  std::vector<TenantRef> tenant_refs_by_slot_;
-  std::vector<std::unique_ptr<Payload>> payloads_;  // null when absent
+  SlotColumn<PointId> keys_;
+  SlotColumn<std::uint8_t> flags_;
+  SlotColumn<float> norms_;  // sum_squares of the vector
+  SlotColumn<TenantRef> tenant_refs_by_slot_;
+  SlotColumn<std::unique_ptr<Payload>> payloads_;  // null when absent
 
   // Vectors of dimension_ floats by slot; a replaced vector is overwritten in place.
   std::size_t dimension_ = 0;  // set by the first non-empty vector stored

@@ -1,18 +1,22 @@
 // Fixed-size records addressed by slot: record s sits at a place computed from s alone, so
 // reaching it needs no look-up table per record.
 //
-// Records live in chunks of up to 8 MiB that never move. A chunk is allocated whole when its
-// first record is placed and left uninitialised, so its pages are touched only as records
-// arrive and a small store stays small. On request, chunks after the first ask the kernel for
-// huge pages: a walk over a large store then misses the TLB far less often, for at most one
-// partly used huge page of memory.
+// Chunk k holds the records of slots 16 * (2^k - 1) up to the next chunk's first: each chunk
+// is as large as all before it plus 16 records. A chunk is allocated when its first record is
+// placed and left uninitialised, so pages are touched only as records arrive; nothing ever
+// moves, so growing needs no copy and leaves no old copy behind, and a small store stays
+// small. On request, chunks ask the kernel for huge pages: a walk over a large store then
+// misses the TLB far less often, for at most one partly used huge page of memory.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <vector>
+#include <new>
+#include <type_traits>
+#include <utility>
 
 namespace tarnwick {
 
@@ -29,41 +33,82 @@ class SlotArena {
  public:
   // Sets the record size (in elements of T, at least 1) and drops every record.
   void reset(std::size_t stride, bool huge_pages) {
-    chunks_.clear();
+    for (Chunk& chunk : chunks_) {
+      chunk.reset();
+    }
     stride_ = stride;
     huge_pages_ = huge_pages;
-    std::size_t per_chunk = 1;
-    while (per_chunk * 2 * stride * sizeof(T) <= CHUNK_BYTES) {
-      per_chunk *= 2;
-    }
-    shift_ = static_cast<unsigned>(std::countr_zero(per_chunk));
   }
   std::size_t stride() const { return stride_; }
 
   // The record of `slot`; it must have been placed.
   T* at(std::uint32_t slot) const {
-    return static_cast<T*>(chunks_[slot >> shift_].get()) + (slot & mask()) * stride_;
+    const unsigned chunk = chunk_of(slot);
+    return static_cast<T*>(chunks_[chunk].get()) + (slot - first_slot(chunk)) * stride_;
   }
   // The record of `slot`, allocating its chunk if needed (uninitialised when new).
   T* place(std::uint32_t slot) {
-    const std::size_t chunk = slot >> shift_;
-    if (chunks_.size() <= chunk) {
-      chunks_.resize(chunk + 1);
-    }
+    const unsigned chunk = chunk_of(slot);
     if (!chunks_[chunk]) {
-      chunks_[chunk] = allocate_chunk((mask() + 1) * stride_ * sizeof(T), huge_pages_ && chunk != 0);
+      std::size_t bytes = 0;
+      if (__builtin_mul_overflow(FIRST_CHUNK << chunk, stride_ * sizeof(T), &bytes)) {
+        throw std::bad_alloc();
+      }
+      chunks_[chunk] = allocate_chunk(bytes, huge_pages_);
     }
     return at(slot);
   }
 
  private:
-  static constexpr std::size_t CHUNK_BYTES = std::size_t{8} << 20;
-  std::size_t mask() const { return (std::size_t{1} << shift_) - 1; }
+  static constexpr unsigned FIRST_SHIFT = 4;
+  static constexpr std::uint64_t FIRST_CHUNK = std::uint64_t{1} << FIRST_SHIFT;
+
+  static unsigned chunk_of(std::uint32_t slot) {
+    return static_cast<unsigned>(std::bit_width((std::uint64_t{slot} >> FIRST_SHIFT) + 1)) - 1;
+  }
+  static std::uint64_t first_slot(unsigned chunk) { return ((std::uint64_t{1} << chunk) - 1) << FIRST_SHIFT; }
 
   std::size_t stride_ = 0;
-  unsigned shift_ = 0;  // a chunk holds 1 << shift_ records
   bool huge_pages_ = false;
-  std::vector<Chunk> chunks_;
+  std::array<Chunk, 32 - FIRST_SHIFT + 1> chunks_;
+};
+
+// One T per slot, pushed in slot order, kept in a slot arena.
+template <class T>
+class SlotColumn {
+ public:
+  SlotColumn() { arena_.reset(1, false); }
+  SlotColumn(SlotColumn&& other) noexcept : arena_(std::move(other.arena_)), size_(std::exchange(other.size_, 0)) {}
+  SlotColumn& operator=(SlotColumn&& other) noexcept {
+    destroy();
+    arena_ = std::move(other.arena_);
+    size_ = std::exchange(other.size_, 0);
+    return *this;
+  }
+  ~SlotColumn() { destroy(); }
+
+  std::size_t size() const { return size_; }
+  T& operator[](std::uint32_t slot) { return *arena_.at(slot); }
+  const T& operator[](std::uint32_t slot) const { return *arena_.at(slot); }
+  // Allocates what the next push_back needs, so that the push_back cannot fail.
+  void make_room() { arena_.place(static_cast<std::uint32_t>(size_)); }
+  void push_back(T value) {
+    new (arena_.place(static_cast<std::uint32_t>(size_))) T(std::move(value));
+    ++size_;
+  }
+
+ private:
+  void destroy() {
+    if constexpr (!std::is_trivially_destructible_v<T>) {
+      for (std::size_t slot = 0; slot < size_; ++slot) {
+        (*this)[static_cast<std::uint32_t>(slot)].~T();
+      }
+    }
+    size_ = 0;
+  }
+
+  SlotArena<T> arena_;
+  std::size_t size_ = 0;
 };
 
 }  // namespace tarnwick

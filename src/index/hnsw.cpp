@@ -544,8 +544,8 @@ void HNSWIndex::set_node(Slot slot, HNSWNode node, const PointTable& points) {
     // Rows stay on small pages: a huge page would add more memory than the walks gain.
     rows_.reset(1 + std::min<std::size_t>(link_cap(m, 0), MAX_ROW_LINKS), false);
   }
-  if (uppers_.size() <= slot) {
-    uppers_.resize(std::size_t{slot} + 1, NO_NODE);
+  while (uppers_.size() <= slot) {
+    uppers_.push_back(NO_NODE);
   }
   std::uint32_t& upper = uppers_[slot];
   if (upper == NO_NODE) {

@@ -122,7 +122,7 @@ class HNSWIndex {
   std::vector<Slot>& upper_list(Slot slot, std::size_t layer);  // layer >= 1, created if needed
   void add_link(Slot owner, std::uint64_t layer, Slot target, const PointTable& points);
 
-  std::vector<std::uint32_t> uppers_;        // by slot
+  SlotColumn<std::uint32_t> uppers_;         // by slot
   std::unordered_map<Slot, PointId> own_ids_;  // node ids that differ from their slot's key
   SlotArena<Slot> rows_;  // layer-0 rows of nodes; 1 + links per row, fixed by the first node
   std::vector<std::vector<Slot>> overflow_;
