@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/slot_arena.hpp"
@@ -36,6 +37,26 @@ INSTANTIATE_TEST_SUITE_P(Strides, SlotArenaStride,
                          ::testing::Combine(::testing::Values(std::size_t{2}, std::size_t{33},
                                                               std::size_t{1} << 20),
                                             ::testing::Bool()));
+
+// Owning elements are destroyed exactly once, whether the column is moved or replaced; the
+// sanitizer builds turn a leak or a double free into a failure.
+TEST(SlotColumn, OwnsItsElementsAcrossMoves) {
+  SlotColumn<std::unique_ptr<std::uint32_t>> column;
+  for (std::uint32_t i = 0; i < 1000; ++i) {
+    column.make_room();
+    column.push_back(std::make_unique<std::uint32_t>(i));
+  }
+  SlotColumn<std::unique_ptr<std::uint32_t>> moved(std::move(column));
+  EXPECT_EQ(column.size(), 0u);
+  ASSERT_EQ(moved.size(), 1000u);
+  for (std::uint32_t i = 0; i < 1000; ++i) {
+    EXPECT_EQ(*moved[i], i);
+  }
+  SlotColumn<std::unique_ptr<std::uint32_t>> replaced;
+  replaced.push_back(std::make_unique<std::uint32_t>(7));
+  replaced = std::move(moved);
+  EXPECT_EQ(*replaced[999], 999u);
+}
 
 }  // namespace
 }  // namespace tarnwick
