@@ -70,25 +70,28 @@ def _batch_subject(library, ef, threads):
     return f"hnswlib knn_query batch, ef {ef}, {threads} thread(s)"
 
 
-def _curve(values, library, threads):
-    """[(ef, recall, queries/s)] of one library's batch sweep, by ef."""
-    pattern = re.compile(re.escape(_batch_subject(library, "EF", threads)).replace("EF", r"(\d+)"))
+SINGLE_PEER = "hnswlib knn_query, ef EF"
+
+
+def _curve(values, template, measure):
+    """[(ef, recall, rate)] of the subjects `template` names with EF replaced, by ef."""
+    pattern = re.compile(re.escape(template).replace("EF", r"(\d+)"))
     points = []
-    for (subject, measure), qps in values.items():
+    for (subject, measured), rate in values.items():
         found = pattern.fullmatch(subject)
-        if found and measure == BATCH_QPS:
-            points.append((int(found[1]), values.get((subject, RECALL)), qps))
+        if found and measured == measure:
+            points.append((int(found[1]), values.get((subject, RECALL)), rate))
     return sorted(points)
 
 
-def _equal_recall_peer(values, recall, threads):
-    """hnswlib's batch subject at the smallest ef reaching `recall`, else its best recall."""
-    curve = _curve(values, "hnswlib", threads)
+def _equal_recall_peer(values, recall, template, measure):
+    """The peer subject at the smallest ef reaching `recall`, else at its best recall."""
+    curve = _curve(values, template, measure)
     if not curve or recall is None:
         return None
     reaching = [point for point in curve if point[1] >= recall]
     ef = reaching[0][0] if reaching else max(curve, key=lambda point: point[1])[0]
-    return _batch_subject("hnswlib", ef, threads)
+    return template.replace("EF", str(ef))
 
 
 def _line(name, measure, values, ours, peer, ours_value=None, peer_value=None):
@@ -111,8 +114,13 @@ def extra_table(results):
         candidates = [_line(name, BATCH_QPS, values, two, one),
                       _line(name, BATCH_QPS, values, _batch_subject("hnswlib", DEFAULT_EF, 2),
                             _batch_subject("hnswlib", DEFAULT_EF, 1))]
+        single = _equal_recall_peer(values, values.get((TARNWICK_SEARCH, RECALL)), SINGLE_PEER, QPS)
+        if single:
+            candidates += [_line(name, QPS, values, TARNWICK_SEARCH, single),
+                           _line(name, RECALL, values, TARNWICK_SEARCH, single)]
         for threads, ours in ((1, one), (2, two)):
-            peer = _equal_recall_peer(values, values.get((ours, RECALL)), threads)
+            peer = _equal_recall_peer(values, values.get((ours, RECALL)), _batch_subject("hnswlib", "EF", threads),
+                                      BATCH_QPS)
             if peer:
                 candidates += [_line(name, BATCH_QPS, values, ours, peer), _line(name, RECALL, values, ours, peer)]
         # The small store is below the graph's threshold: its ordinary search is the exact scan.
@@ -151,14 +159,15 @@ def recall_qps_plot(results, path):
     import matplotlib.pyplot as plt
 
     graphs = {name: _lookup(rows) for name, rows in results.items()
-              if _curve(_lookup(rows), "tarnwick", 1) or _curve(_lookup(rows), "hnswlib", 1)}
+              if any(_curve(_lookup(rows), _batch_subject(library, "EF", 1), BATCH_QPS)
+                     for library in ("tarnwick", "hnswlib"))}
     if not graphs:
         return
     figure, axes = plt.subplots(1, len(graphs), figsize=(5.5 * len(graphs), 4), squeeze=False)
     for axis, (name, values) in zip(axes[0], graphs.items()):
         for library, threads, style in (("tarnwick", 1, "o-C0"), ("tarnwick", 2, "o--C0"),
                                         ("hnswlib", 1, "s-C1"), ("hnswlib", 2, "s--C1")):
-            curve = _curve(values, library, threads)
+            curve = _curve(values, _batch_subject(library, "EF", threads), BATCH_QPS)
             if not curve:
                 continue
             label = f"{library}, {threads} thread{'s' if threads > 1 else ''}"
