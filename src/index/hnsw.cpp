@@ -155,6 +155,7 @@ struct Scratch {
 
   // Neighbour selection.
   std::vector<Entry> pending;
+  std::vector<std::span<const float>> pending_vectors;  // of the pending entries, read once
   std::vector<Entry> selection;
   std::vector<Slot> links;  // a layer-0 list being changed
 };
@@ -385,30 +386,44 @@ void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclu
                       const PointTable& points, std::vector<Slot>& out, Scratch& s) {
   out.clear();
   s.pending.clear();
+  s.pending_vectors.clear();
   for (const Entry& candidate : sorted) {
     if (candidate.slot != exclude) {
       s.pending.push_back(candidate);
+      s.pending_vectors.push_back(points.vector(candidate.slot));
     }
   }
   std::size_t next = 0;
   while (next < s.pending.size() && out.size() < cap) {
-    const Slot kept = s.pending[next++].slot;
+    const Slot kept = s.pending[next].slot;
+    const Query query{s.pending_vectors[next], points.norm_squared(kept)};
+    ++next;
     out.push_back(kept);
     if (out.size() >= cap) {
       break;
     }
-    s.list_slots.clear();
+    s.list_distances.assign(s.pending.size() - next, MAX_DISTANCE);
+    s.kernel_vectors.clear();
+    s.kernel_slots.clear();
+    s.list_positions.clear();
     for (std::size_t i = next; i < s.pending.size(); ++i) {
-      s.list_slots.push_back(s.pending[i].slot);
+      if (comparable(query, s.pending_vectors[i])) {
+        s.kernel_vectors.push_back(s.pending_vectors[i].data());
+        s.kernel_slots.push_back(s.pending[i].slot);
+        s.list_positions.push_back(static_cast<std::uint32_t>(i - next));
+      }
     }
-    score_list(point_query(points, kept), s.list_slots, points, s.list_distances, s);
+    run_kernel(query, points, s,
+               [&s](std::size_t j, float distance) { s.list_distances[s.list_positions[j]] = distance; });
     std::size_t remaining = next;
     for (std::size_t i = next; i < s.pending.size(); ++i) {
       if (!(distance_rank(s.list_distances[i - next]) < rank_of(s.pending[i]))) {
+        s.pending_vectors[remaining] = s.pending_vectors[i];
         s.pending[remaining++] = s.pending[i];
       }
     }
     s.pending.resize(remaining);
+    s.pending_vectors.resize(remaining);
   }
 }
 
