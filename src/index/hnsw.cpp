@@ -156,6 +156,8 @@ struct Scratch {
   // Neighbour selection.
   std::vector<Entry> pending;
   std::vector<std::span<const float>> pending_vectors;  // of the pending entries, read once
+  std::vector<float> pending_norms;
+  std::vector<const float*> pending_data;  // kernel input when all pending vectors have one length
   std::vector<Entry> selection;
   std::vector<Slot> links;  // a layer-0 list being changed
 };
@@ -387,43 +389,62 @@ void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclu
   out.clear();
   s.pending.clear();
   s.pending_vectors.clear();
+  s.pending_norms.clear();
   for (const Entry& candidate : sorted) {
     if (candidate.slot != exclude) {
       s.pending.push_back(candidate);
       s.pending_vectors.push_back(points.vector(candidate.slot));
+      s.pending_norms.push_back(points.norm_squared(candidate.slot));
+    }
+  }
+  // Usually every vector has the same length; then the pending ones go to the kernel as they lie.
+  const std::size_t length = s.pending_vectors.empty() ? 0 : s.pending_vectors[0].size();
+  const bool uniform = length != 0 && std::all_of(s.pending_vectors.begin(), s.pending_vectors.end(),
+                                                  [length](std::span<const float> v) { return v.size() == length; });
+  if (uniform) {
+    s.pending_data.clear();
+    for (std::span<const float> vector : s.pending_vectors) {
+      s.pending_data.push_back(vector.data());
     }
   }
   std::size_t next = 0;
   while (next < s.pending.size() && out.size() < cap) {
-    const Slot kept = s.pending[next].slot;
-    const Query query{s.pending_vectors[next], points.norm_squared(kept)};
-    ++next;
-    out.push_back(kept);
+    const std::size_t kept = next++;
+    out.push_back(s.pending[kept].slot);
     if (out.size() >= cap) {
       break;
     }
-    s.list_distances.assign(s.pending.size() - next, MAX_DISTANCE);
-    s.kernel_vectors.clear();
-    s.kernel_slots.clear();
-    s.list_positions.clear();
-    for (std::size_t i = next; i < s.pending.size(); ++i) {
-      if (comparable(query, s.pending_vectors[i])) {
-        s.kernel_vectors.push_back(s.pending_vectors[i].data());
-        s.kernel_slots.push_back(s.pending[i].slot);
-        s.list_positions.push_back(static_cast<std::uint32_t>(i - next));
+    const Query query{s.pending_vectors[kept], s.pending_norms[kept]};
+    const std::size_t count = s.pending.size() - next;
+    s.list_distances.assign(count, MAX_DISTANCE);
+    if (uniform) {
+      s.kernel_sums.resize(count);
+      sum_products_batch(query.values.data(), s.pending_data.data() + next, count, length, s.kernel_sums.data());
+      for (std::size_t i = 0; i < count; ++i) {
+        s.list_distances[i] = cosine_distance_from_sums(s.kernel_sums[i], query.norm_squared, s.pending_norms[next + i]);
+      }
+    } else {
+      for (std::size_t i = 0; i < count; ++i) {
+        std::span<const float> vector = s.pending_vectors[next + i];
+        if (comparable(query, vector)) {
+          s.list_distances[i] = cosine_distance_from_sums(sum_products(query.values.data(), vector.data(), vector.size()),
+                                                          query.norm_squared, s.pending_norms[next + i]);
+        }
       }
     }
-    run_kernel(query, points, s,
-               [&s](std::size_t j, float distance) { s.list_distances[s.list_positions[j]] = distance; });
     std::size_t remaining = next;
     for (std::size_t i = next; i < s.pending.size(); ++i) {
       if (!(distance_rank(s.list_distances[i - next]) < rank_of(s.pending[i]))) {
+        s.pending[remaining] = s.pending[i];
         s.pending_vectors[remaining] = s.pending_vectors[i];
-        s.pending[remaining++] = s.pending[i];
+        s.pending_norms[remaining] = s.pending_norms[i];
+        if (uniform) {
+          s.pending_data[remaining] = s.pending_data[i];
+        }
+        ++remaining;
       }
     }
     s.pending.resize(remaining);
-    s.pending_vectors.resize(remaining);
   }
 }
 
