@@ -1,8 +1,8 @@
 // Fixed-size records addressed by slot: record s sits at a place computed from s alone, so
 // reaching it needs no look-up table per record.
 //
-// Chunk k holds the records of slots 16 * (2^k - 1) up to the next chunk's first: each chunk
-// is as large as all before it plus 16 records. A chunk is allocated when its first record is
+// Chunk 0 holds slots 0 to 15 and chunk k > 0 the slots from 2^(k+3) to 2^(k+4) - 1, so each
+// chunk is as large as all before it and the chunk of a slot is one bit scan away. A chunk is allocated when its first record is
 // placed and left uninitialised, so pages are touched only as records arrive; nothing ever
 // moves, so growing needs no copy and leaves no old copy behind, and a small store stays
 // small. On request, chunks ask the kernel for huge pages: a walk over a large store then
@@ -43,18 +43,21 @@ class SlotArena {
 
   // The record of `slot`; it must have been placed.
   T* at(std::uint32_t slot) const {
-    const unsigned chunk = chunk_of(slot);
-    return static_cast<T*>(chunks_[chunk].get()) + (slot - first_slot(chunk)) * stride_;
+    return reinterpret_cast<T*>(bases_[chunk_of(slot)] + std::uintptr_t{slot} * stride_ * sizeof(T));
   }
   // The record of `slot`, allocating its chunk if needed (uninitialised when new).
   T* place(std::uint32_t slot) {
     const unsigned chunk = chunk_of(slot);
     if (!chunks_[chunk]) {
+      const std::uint64_t first = chunk == 0 ? 0 : std::uint64_t{1} << (chunk + FIRST_SHIFT - 1);
+      const std::uint64_t records = chunk == 0 ? FIRST_CHUNK : first;
       std::size_t bytes = 0;
-      if (__builtin_mul_overflow(FIRST_CHUNK << chunk, stride_ * sizeof(T), &bytes)) {
+      if (__builtin_mul_overflow(records, stride_ * sizeof(T), &bytes)) {
         throw std::bad_alloc();
       }
       chunks_[chunk] = allocate_chunk(bytes, huge_pages_);
+      // Biased by the chunk's first slot, so that `at` needs no subtraction (unsigned wrap-around).
+      bases_[chunk] = reinterpret_cast<std::uintptr_t>(chunks_[chunk].get()) - first * stride_ * sizeof(T);
     }
     return at(slot);
   }
@@ -64,13 +67,13 @@ class SlotArena {
   static constexpr std::uint64_t FIRST_CHUNK = std::uint64_t{1} << FIRST_SHIFT;
 
   static unsigned chunk_of(std::uint32_t slot) {
-    return static_cast<unsigned>(std::bit_width((std::uint64_t{slot} >> FIRST_SHIFT) + 1)) - 1;
+    return static_cast<unsigned>(std::bit_width(slot | (FIRST_CHUNK - 1))) - FIRST_SHIFT;
   }
-  static std::uint64_t first_slot(unsigned chunk) { return ((std::uint64_t{1} << chunk) - 1) << FIRST_SHIFT; }
 
   std::size_t stride_ = 0;
   bool huge_pages_ = false;
   std::array<Chunk, 32 - FIRST_SHIFT + 1> chunks_;
+  std::array<std::uintptr_t, 32 - FIRST_SHIFT + 1> bases_{};
 };
 
 // One T per slot, pushed in slot order, kept in a slot arena.

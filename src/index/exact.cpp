@@ -20,7 +20,7 @@ void prefetch_lines(std::span<const float> vector) {
 struct Ranked {
   float score;
   std::size_t order;  // visiting order, the tie-breaker that keeps the sort stable
-  PointId id;
+  Slot slot;          // its id is looked up only if it is kept to the end
 };
 
 // Ranking by (score, visiting order) gives exactly what a stable sort followed by truncation
@@ -46,14 +46,15 @@ class Scorer {
         query_norm_(sum_squares(query.data(), query.size())), before_{metric}, keep_(keep) {}
 
   void add(Slot slot) {
-    if (points_.vector(slot).size() != query_.size()) {
+    const std::span<const float> vector = points_.vector(slot);
+    if (vector.size() != query_.size()) {
       ++visited_;  // a point of another length cannot be scored
       return;
     }
     // The batch is scored only when full: fetching its vectors now hides their latency.
-    prefetch_lines(points_.vector(slot));
+    prefetch_lines(vector);
     pending_[pending_count_] = slot;
-    vectors_[pending_count_] = points_.vector(slot).data();
+    vectors_[pending_count_] = vector.data();
     orders_[pending_count_] = visited_++;
     if (++pending_count_ == BATCH) {
       flush();
@@ -81,7 +82,7 @@ class Scorer {
     for (std::size_t i = 0; i < pending_count_; ++i) {
       Score score = finish_score(sums[i], pending_[i]);
       if (score.ok()) {
-        keep(Ranked{score.value, orders_[i], points_.point_id(pending_[i])});
+        keep(Ranked{score.value, orders_[i], pending_[i]});
       }
     }
     pending_count_ = 0;
@@ -149,7 +150,7 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
   std::vector<ScoredPoint> best;
   best.reserve(ranked.size());
   for (const Ranked& kept : ranked) {
-    best.push_back(ScoredPoint{kept.id, kept.score});
+    best.push_back(ScoredPoint{points.point_id(kept.slot), kept.score});
   }
   return best;
 }

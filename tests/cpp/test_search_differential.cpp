@@ -78,7 +78,8 @@ std::vector<Candidate> plain_search(const HNSWIndex& index, const Query& query, 
     float best = plain_distance(query, points, entry);
     for (bool improved = true; improved && index.has_node(entry);) {
       improved = false;
-      for (Slot next : std::vector<Slot>(index.neighbors(entry, layer).begin(), index.neighbors(entry, layer).end())) {
+      const std::span<const Slot> list = index.neighbors(entry, layer);
+      for (Slot next : std::vector<Slot>(list.begin(), list.end())) {
         if (!holds(points, next)) continue;
         const float distance = plain_distance(query, points, next);
         if (distance < best) best = distance, entry = next, improved = true;
