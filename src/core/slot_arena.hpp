@@ -1,8 +1,9 @@
 // Fixed-size records addressed by slot: record s sits at a place computed from s alone, so
 // reaching it needs no look-up table per record.
 //
-// Chunk 0 holds slots 0 to 15 and chunk k > 0 the slots from 2^(k+3) to 2^(k+4) - 1, so each
-// chunk is as large as all before it and the chunk of a slot is one bit scan away. A chunk is allocated when its first record is
+// Chunk 0 holds slots 0 to 15 and chunk k > 0 the slots from 2^(k+3) to 2^(k+4) - 1 (for
+// records over 64 KiB the first chunk is smaller), so each chunk is as large as all before it
+// and the chunk of a slot is one bit scan away. A chunk is allocated when its first record is
 // placed and left uninitialised, so pages are touched only as records arrive; nothing ever
 // moves, so growing needs no copy and leaves no old copy behind, and a small store stays
 // small. On request, chunks ask the kernel for huge pages: a walk over a large store then
@@ -38,6 +39,11 @@ class SlotArena {
     }
     stride_ = stride;
     huge_pages_ = huge_pages;
+    // The first chunk holds 16 records, or fewer when records are large.
+    first_shift_ = MAX_FIRST_SHIFT;
+    while (first_shift_ > 0 && (std::size_t{1} << first_shift_) * stride * sizeof(T) > MAX_FIRST_BYTES) {
+      --first_shift_;
+    }
   }
   std::size_t stride() const { return stride_; }
 
@@ -49,8 +55,8 @@ class SlotArena {
   T* place(std::uint32_t slot) {
     const unsigned chunk = chunk_of(slot);
     if (!chunks_[chunk]) {
-      const std::uint64_t first = chunk == 0 ? 0 : std::uint64_t{1} << (chunk + FIRST_SHIFT - 1);
-      const std::uint64_t records = chunk == 0 ? FIRST_CHUNK : first;
+      const std::uint64_t first = chunk == 0 ? 0 : std::uint64_t{1} << (chunk + first_shift_ - 1);
+      const std::uint64_t records = chunk == 0 ? std::uint64_t{1} << first_shift_ : first;
       std::size_t bytes = 0;
       if (__builtin_mul_overflow(records, stride_ * sizeof(T), &bytes)) {
         throw std::bad_alloc();
@@ -63,17 +69,18 @@ class SlotArena {
   }
 
  private:
-  static constexpr unsigned FIRST_SHIFT = 4;
-  static constexpr std::uint64_t FIRST_CHUNK = std::uint64_t{1} << FIRST_SHIFT;
+  static constexpr unsigned MAX_FIRST_SHIFT = 4;
+  static constexpr std::size_t MAX_FIRST_BYTES = std::size_t{1} << 20;
 
-  static unsigned chunk_of(std::uint32_t slot) {
-    return static_cast<unsigned>(std::bit_width(slot | (FIRST_CHUNK - 1))) - FIRST_SHIFT;
+  unsigned chunk_of(std::uint32_t slot) const {
+    return static_cast<unsigned>(std::bit_width(slot | ((std::uint32_t{1} << first_shift_) - 1))) - first_shift_;
   }
 
   std::size_t stride_ = 0;
   bool huge_pages_ = false;
-  std::array<Chunk, 32 - FIRST_SHIFT + 1> chunks_;
-  std::array<std::uintptr_t, 32 - FIRST_SHIFT + 1> bases_{};
+  unsigned first_shift_ = MAX_FIRST_SHIFT;  // the first chunk holds 1 << first_shift_ records
+  std::array<Chunk, 33> chunks_;            // enough for every slot below 2^32 at any first_shift_
+  std::array<std::uintptr_t, 33> bases_{};
 };
 
 // One T per slot, pushed in slot order, kept in a slot arena.
