@@ -157,7 +157,7 @@ struct Scratch {
   std::vector<Entry> pending;
   std::vector<std::span<const float>> pending_vectors;  // of the pending entries, read once
   std::vector<float> pending_norms;
-  std::vector<const float*> pending_data;  // kernel input when all pending vectors have one length
+  std::vector<const float*> pending_data;  // where the pending vectors start: the kernel's input
   std::vector<Entry> selection;
   std::vector<Slot> links;  // a layer-0 list being changed
 };
@@ -390,23 +390,19 @@ void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclu
   s.pending.clear();
   s.pending_vectors.clear();
   s.pending_norms.clear();
+  s.pending_data.clear();
   for (const Entry& candidate : sorted) {
     if (candidate.slot != exclude) {
       s.pending.push_back(candidate);
       s.pending_vectors.push_back(points.vector(candidate.slot));
       s.pending_norms.push_back(points.norm_squared(candidate.slot));
+      s.pending_data.push_back(s.pending_vectors.back().data());
     }
   }
   // Usually every vector has the same length; then the pending ones go to the kernel as they lie.
   const std::size_t length = s.pending_vectors.empty() ? 0 : s.pending_vectors[0].size();
   const bool uniform = length != 0 && std::all_of(s.pending_vectors.begin(), s.pending_vectors.end(),
                                                   [length](std::span<const float> v) { return v.size() == length; });
-  if (uniform) {
-    s.pending_data.clear();
-    for (std::span<const float> vector : s.pending_vectors) {
-      s.pending_data.push_back(vector.data());
-    }
-  }
   std::size_t next = 0;
   while (next < s.pending.size() && out.size() < cap) {
     const std::size_t kept = next++;
@@ -438,13 +434,14 @@ void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclu
         s.pending[remaining] = s.pending[i];
         s.pending_vectors[remaining] = s.pending_vectors[i];
         s.pending_norms[remaining] = s.pending_norms[i];
-        if (uniform) {
-          s.pending_data[remaining] = s.pending_data[i];
-        }
+        s.pending_data[remaining] = s.pending_data[i];
         ++remaining;
       }
     }
     s.pending.resize(remaining);
+    s.pending_vectors.resize(remaining);
+    s.pending_norms.resize(remaining);
+    s.pending_data.resize(remaining);
   }
 }
 
