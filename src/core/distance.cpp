@@ -91,6 +91,37 @@ void sum_squared_differences_batch_scalar(const float* query, const float* const
   }
 }
 
+void sum_products_columns_scalar(const float* const* queries, std::size_t query_count,
+                                 const float* columns, std::size_t stride, std::size_t first,
+                                 std::size_t last, std::size_t n, float* out) {
+  for (std::size_t q = 0; q < query_count; ++q) {
+    for (std::size_t c = first; c < last; ++c) {
+      float sum = -0.0f;
+      for (std::size_t i = 0; i < n; ++i) {
+        const float term = queries[q][i] * columns[i * stride + c];
+        sum += term;
+      }
+      out[q * stride + c] = sum;
+    }
+  }
+}
+
+void lay_out_columns_scalar(const float* const* vectors, std::size_t count, std::size_t n,
+                            float* columns, std::size_t stride) {
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t c = 0; c < stride; ++c) {
+      columns[i * stride + c] = vectors[c < count ? c : 0][i];
+    }
+  }
+}
+
+void cosine_distances_from_roots_scalar(const float* sums, float root, const float* roots,
+                                        std::size_t count, float* out) {
+  for (std::size_t c = 0; c < count; ++c) {
+    out[c] = cosine_distance_from_roots(sums[c], root, roots[c]);
+  }
+}
+
 bool cpu_has_avx2() {
   // Also false when the operating system does not save the wide registers.
   __builtin_cpu_init();
@@ -105,12 +136,19 @@ struct KernelSet {
   std::string_view name;
   kernels::BatchKernel products;
   kernels::BatchKernel squared_differences;
+  kernels::LayoutKernel lay_out;
+  kernels::ColumnKernel columns;
+  kernels::FinishKernel cosine_distances;
 };
 
 constexpr KernelSet SCALAR{"scalar", kernels::sum_products_batch_scalar,
-                           kernels::sum_squared_differences_batch_scalar};
+                           kernels::sum_squared_differences_batch_scalar,
+                           kernels::lay_out_columns_scalar, kernels::sum_products_columns_scalar,
+                           kernels::cosine_distances_from_roots_scalar};
 constexpr KernelSet AVX2{"avx2", kernels::sum_products_batch_avx2,
-                         kernels::sum_squared_differences_batch_avx2};
+                         kernels::sum_squared_differences_batch_avx2,
+                         kernels::lay_out_columns_avx2, kernels::sum_products_columns_avx2,
+                         kernels::cosine_distances_from_roots_avx2};
 
 // Chosen once, on first use, for the life of the process (tests may select another).
 KernelSet& kernel_set() {
@@ -132,6 +170,22 @@ void sum_products_batch(const float* query, const float* const* vectors, std::si
 void sum_squared_differences_batch(const float* query, const float* const* vectors,
                                    std::size_t count, std::size_t n, float* out) {
   kernel_set().squared_differences(query, vectors, count, n, out);
+}
+
+void sum_products_columns(const float* const* queries, std::size_t query_count,
+                          const float* columns, std::size_t stride, std::size_t first,
+                          std::size_t last, std::size_t n, float* out) {
+  kernel_set().columns(queries, query_count, columns, stride, first, last, n, out);
+}
+
+void lay_out_columns(const float* const* vectors, std::size_t count, std::size_t n,
+                     float* columns, std::size_t stride) {
+  kernel_set().lay_out(vectors, count, n, columns, stride);
+}
+
+void cosine_distances_from_roots(const float* sums, float root, const float* roots,
+                                 std::size_t count, float* out) {
+  kernel_set().cosine_distances(sums, root, roots, count, out);
 }
 
 std::string_view active_kernel() { return kernel_set().name; }

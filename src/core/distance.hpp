@@ -62,12 +62,43 @@ inline float cosine_distance_from_sums(float dot, float norm_a, float norm_b) {
   return similarity.ok() ? 1.0f - similarity.value : MAX_DISTANCE;
 }
 
+// The same bits as cosine_distance_from_sums when root_a and root_b are the square roots of
+// the two squared norms: a caller that scores one vector many times takes its root once.
+inline float cosine_distance_from_roots(float dot, float root_a, float root_b) {
+  if (root_a == 0.0f || root_b == 0.0f) {
+    return MAX_DISTANCE;
+  }
+  return 1.0f - dot / (root_a * root_b);
+}
+
 // Batched sums against one query: out[j] = sum_products(query, vectors[j], n) for j < count
 // (likewise for squared differences), bit-identical to the single-vector sums.
 void sum_products_batch(const float* query, const float* const* vectors, std::size_t count,
                         std::size_t n, float* out);
 void sum_squared_differences_batch(const float* query, const float* const* vectors,
                                    std::size_t count, std::size_t n, float* out);
+
+// Vectors laid out as columns: element i of the vector in lane c is columns[i * stride + c],
+// with `stride` a multiple of COLUMN_GROUP. Scoring such a block needs no transposes, which
+// pays when a small set of vectors is scored many times over (neighbour selection).
+inline constexpr std::size_t COLUMN_GROUP = 8;
+inline constexpr std::size_t MAX_COLUMN_QUERIES = 4;
+
+// Lays out `count` (at least one) vectors of n floats as columns of `stride` lanes (stride >=
+// count, a multiple of COLUMN_GROUP); the lanes from count on repeat the first vector.
+void lay_out_columns(const float* const* vectors, std::size_t count, std::size_t n,
+                     float* columns, std::size_t stride);
+
+// For each query q < query_count (1 to MAX_COLUMN_QUERIES) and each lane c in [first, last):
+// out[q * stride + c] = sum_products(queries[q], the vector in lane c, n), bit for bit. The
+// other lanes of out in the same groups of COLUMN_GROUP may be written as well.
+void sum_products_columns(const float* const* queries, std::size_t query_count,
+                          const float* columns, std::size_t stride, std::size_t first,
+                          std::size_t last, std::size_t n, float* out);
+
+// out[c] = cosine_distance_from_roots(sums[c], root, roots[c]) for c < count.
+void cosine_distances_from_roots(const float* sums, float root, const float* roots,
+                                 std::size_t count, float* out);
 
 // The name of the batched kernel in use: "scalar" or "avx2". Setting the environment
 // variable TARNWICK_KERNEL=scalar before the first use forces the scalar kernel.

@@ -11,6 +11,7 @@
 // linkage are defined here (see distance_kernels.hpp).
 #include <immintrin.h>
 
+#include <cfloat>
 #include <cstddef>
 #include <cstdint>
 
@@ -156,7 +157,158 @@ void score_batch(const float* query, const float* const* vectors, std::size_t co
   }
 }
 
+// Column blocks: a lane per vector with no transposes. Each query's sums over BLOCKS groups
+// of eight lanes are independent chains; several queries share each load of the columns.
+template <std::size_t QUERIES, std::size_t BLOCKS>
+void column_pass(const float* const* queries, const float* columns, std::size_t stride,
+                 std::size_t lane, std::size_t n, float* out) {
+  __m256 sums[QUERIES][BLOCKS];
+#pragma GCC unroll 4
+  for (std::size_t q = 0; q < QUERIES; ++q) {
+#pragma GCC unroll 4
+    for (std::size_t b = 0; b < BLOCKS; ++b) {
+      sums[q][b] = _mm256_set1_ps(-0.0f);
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const float* row = columns + i * stride + lane;
+    __m256 stored[BLOCKS];
+#pragma GCC unroll 4
+    for (std::size_t b = 0; b < BLOCKS; ++b) {
+      stored[b] = _mm256_loadu_ps(row + b * LANES);
+    }
+#pragma GCC unroll 4
+    for (std::size_t q = 0; q < QUERIES; ++q) {
+      const __m256 element = _mm256_set1_ps(queries[q][i]);
+#pragma GCC unroll 4
+      for (std::size_t b = 0; b < BLOCKS; ++b) {
+        sums[q][b] = _mm256_add_ps(sums[q][b], _mm256_mul_ps(element, stored[b]));
+      }
+    }
+  }
+#pragma GCC unroll 4
+  for (std::size_t q = 0; q < QUERIES; ++q) {
+#pragma GCC unroll 4
+    for (std::size_t b = 0; b < BLOCKS; ++b) {
+      _mm256_storeu_ps(out + q * stride + lane + b * LANES, sums[q][b]);
+    }
+  }
+}
+
+// Covers the groups of lanes from `first` to `last` with passes of BLOCKS groups, and single
+// groups for the rest. Fewer queries leave registers for more groups per pass.
+template <std::size_t QUERIES>
+void column_passes(const float* const* queries, const float* columns, std::size_t stride,
+                   std::size_t first, std::size_t last, std::size_t n, float* out) {
+  constexpr std::size_t BLOCKS = QUERIES <= 2 ? 4 : 2;
+  const std::size_t end = (last + LANES - 1) / LANES * LANES;  // within stride
+  std::size_t lane = first / LANES * LANES;
+  for (; end - lane >= BLOCKS * LANES; lane += BLOCKS * LANES) {
+    column_pass<QUERIES, BLOCKS>(queries, columns, stride, lane, n, out);
+  }
+  for (; lane < end; lane += LANES) {
+    column_pass<QUERIES, 1>(queries, columns, stride, lane, n, out);
+  }
+}
+
 }  // namespace
+
+void sum_products_columns_avx2(const float* const* queries, std::size_t query_count,
+                               const float* columns, std::size_t stride, std::size_t first,
+                               std::size_t last, std::size_t n, float* out) {
+  if (first >= last) {
+    return;
+  }
+  switch (query_count) {
+    case 0:
+      return;
+    case 1:
+      return column_passes<1>(queries, columns, stride, first, last, n, out);
+    case 2:
+      return column_passes<2>(queries, columns, stride, first, last, n, out);
+    case 3:
+      return column_passes<3>(queries, columns, stride, first, last, n, out);
+    default:
+      return column_passes<4>(queries, columns, stride, first, last, n, out);
+  }
+}
+
+// Eight vectors at a time, moved in 8 x 8 tiles transposed in registers.
+void lay_out_columns_avx2(const float* const* vectors, std::size_t count, std::size_t n,
+                          float* columns, std::size_t stride) {
+  for (std::size_t c = 0; c < stride; c += LANES) {
+    const float* group[LANES];
+    for (std::size_t k = 0; k < LANES; ++k) {
+      group[k] = c + k < count ? vectors[c + k] : vectors[0];
+    }
+    std::size_t i = 0;
+    for (; i + LANES <= n; i += LANES) {
+      __m256 rows[LANES];
+#pragma GCC unroll 8
+      for (std::size_t k = 0; k < LANES; ++k) {
+        rows[k] = _mm256_loadu_ps(group[k] + i);
+      }
+      __m256 pairs[LANES];
+#pragma GCC unroll 4
+      for (std::size_t k = 0; k < LANES; k += 2) {
+        pairs[k] = _mm256_unpacklo_ps(rows[k], rows[k + 1]);
+        pairs[k + 1] = _mm256_unpackhi_ps(rows[k], rows[k + 1]);
+      }
+      __m256 quads[LANES];
+#pragma GCC unroll 2
+      for (std::size_t k = 0; k < LANES; k += 4) {
+        quads[k] = _mm256_shuffle_ps(pairs[k], pairs[k + 2], _MM_SHUFFLE(1, 0, 1, 0));
+        quads[k + 1] = _mm256_shuffle_ps(pairs[k], pairs[k + 2], _MM_SHUFFLE(3, 2, 3, 2));
+        quads[k + 2] = _mm256_shuffle_ps(pairs[k + 1], pairs[k + 3], _MM_SHUFFLE(1, 0, 1, 0));
+        quads[k + 3] = _mm256_shuffle_ps(pairs[k + 1], pairs[k + 3], _MM_SHUFFLE(3, 2, 3, 2));
+      }
+      float* out = columns + i * stride + c;
+#pragma GCC unroll 4
+      for (std::size_t k = 0; k < 4; ++k) {
+        _mm256_storeu_ps(out + k * stride, _mm256_permute2f128_ps(quads[k], quads[k + 4], 0x20));
+        _mm256_storeu_ps(out + (k + 4) * stride, _mm256_permute2f128_ps(quads[k], quads[k + 4], 0x31));
+      }
+    }
+    for (; i < n; ++i) {
+      for (std::size_t k = 0; k < LANES; ++k) {
+        columns[i * stride + c + k] = group[k][i];
+      }
+    }
+  }
+}
+
+// Each step is a single correctly rounded operation, so the lanes give the scalar bits.
+void cosine_distances_from_roots_avx2(const float* sums, float root, const float* roots,
+                                      std::size_t count, float* out) {
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 failed = _mm256_set1_ps(FLT_MAX);  // MAX_DISTANCE
+  const __m256 base = _mm256_set1_ps(root);
+  const __m256 base_fails = _mm256_cmp_ps(base, zero, _CMP_EQ_OQ);
+  auto finish = [&](const float* group_sums, const float* group_roots, float* group_out) {
+    const __m256 other = _mm256_loadu_ps(group_roots);
+    const __m256 similarity = _mm256_div_ps(_mm256_loadu_ps(group_sums), _mm256_mul_ps(base, other));
+    const __m256 fails = _mm256_or_ps(base_fails, _mm256_cmp_ps(other, zero, _CMP_EQ_OQ));
+    _mm256_storeu_ps(group_out, _mm256_blendv_ps(_mm256_sub_ps(one, similarity), failed, fails));
+  };
+  std::size_t c = 0;
+  for (; c + LANES <= count; c += LANES) {
+    finish(sums + c, roots + c, out + c);
+  }
+  if (c < count) {
+    float tail_sums[LANES] = {};
+    float tail_roots[LANES] = {};
+    float tail_out[LANES];
+    for (std::size_t k = 0; c + k < count; ++k) {
+      tail_sums[k] = sums[c + k];
+      tail_roots[k] = roots[c + k];
+    }
+    finish(tail_sums, tail_roots, tail_out);
+    for (std::size_t k = 0; c + k < count; ++k) {
+      out[c + k] = tail_out[k];
+    }
+  }
+}
 
 void sum_products_batch_avx2(const float* query, const float* const* vectors, std::size_t count,
                              std::size_t n, float* out) {

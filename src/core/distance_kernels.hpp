@@ -12,11 +12,25 @@ namespace tarnwick::kernels {
 
 using BatchKernel = void (*)(const float* query, const float* const* vectors, std::size_t count,
                              std::size_t n, float* out);
+using ColumnKernel = void (*)(const float* const* queries, std::size_t query_count,
+                              const float* columns, std::size_t stride, std::size_t first,
+                              std::size_t last, std::size_t n, float* out);
+using LayoutKernel = void (*)(const float* const* vectors, std::size_t count, std::size_t n,
+                              float* columns, std::size_t stride);
+using FinishKernel = void (*)(const float* sums, float root, const float* roots,
+                              std::size_t count, float* out);
 
 void sum_products_batch_scalar(const float* query, const float* const* vectors,
                                std::size_t count, std::size_t n, float* out);
 void sum_squared_differences_batch_scalar(const float* query, const float* const* vectors,
                                           std::size_t count, std::size_t n, float* out);
+void sum_products_columns_scalar(const float* const* queries, std::size_t query_count,
+                                 const float* columns, std::size_t stride, std::size_t first,
+                                 std::size_t last, std::size_t n, float* out);
+void lay_out_columns_scalar(const float* const* vectors, std::size_t count, std::size_t n,
+                            float* columns, std::size_t stride);
+void cosine_distances_from_roots_scalar(const float* sums, float root, const float* roots,
+                                        std::size_t count, float* out);
 
 // Whether this CPU (and its operating system) can run the AVX2 kernels.
 bool cpu_has_avx2();
@@ -26,5 +40,12 @@ void sum_products_batch_avx2(const float* query, const float* const* vectors, st
                              std::size_t n, float* out);
 void sum_squared_differences_batch_avx2(const float* query, const float* const* vectors,
                                         std::size_t count, std::size_t n, float* out);
+void sum_products_columns_avx2(const float* const* queries, std::size_t query_count,
+                               const float* columns, std::size_t stride, std::size_t first,
+                               std::size_t last, std::size_t n, float* out);
+void lay_out_columns_avx2(const float* const* vectors, std::size_t count, std::size_t n,
+                          float* columns, std::size_t stride);
+void cosine_distances_from_roots_avx2(const float* sums, float root, const float* roots,
+                                      std::size_t count, float* out);
 
 }  // namespace tarnwick::kernels

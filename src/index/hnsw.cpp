@@ -154,10 +154,18 @@ struct Scratch {
   std::vector<std::uint32_t> list_positions;  // of the queued vectors in the list
 
   // Neighbour selection.
-  std::vector<Entry> pending;
+  std::vector<Entry> pending;  // the candidates, nearest to the base first
   std::vector<std::span<const float>> pending_vectors;  // of the pending entries, read once
-  std::vector<float> pending_norms;
-  std::vector<const float*> pending_data;  // where the pending vectors start: the kernel's input
+  std::vector<float> pending_roots;                     // square roots of their squared norms
+  std::vector<std::uint32_t> kept;                      // pending positions kept so far
+  std::vector<std::uint32_t> block_positions;           // pending positions of a block's lanes
+  std::vector<const float*> block_vectors;              // the vectors of a block's lanes
+  std::vector<float> columns;                           // the block laid out as columns
+  std::vector<float> block_sums;                        // rows of sums against the block
+  std::vector<std::uint8_t> alive;                      // lanes of the block still undecided
+  std::vector<float> block_roots;                       // pending_roots by lane
+  std::vector<float> block_distances;                   // of one kept candidate, by lane
+  std::vector<std::uint32_t> block_ranks;               // the lanes' distance ranks to the base
   std::vector<Entry> selection;
   std::vector<Slot> links;  // a layer-0 list being changed
 };
@@ -381,67 +389,196 @@ void explore(const HNSWIndex& index, const Query& query, std::uint64_t layer,
 // Neighbour selection: walks `sorted` (nearest to the base first) and keeps a node unless an
 // already kept one is nearer to it than the base is. Links then spread over directions
 // instead of crowding into one cluster, which keeps the graph navigable. At most `cap`
-// slots go to `out`; `exclude` never does. Each kept node is compared with all the
-// undecided ones in one kernel call, which decides the same as comparing each candidate
-// with the kept ones before it.
+// slots go to `out`; `exclude` never does.
+
+// Candidates of mixed lengths: one pair at a time, in the order of the rule.
+void select_pairwise(std::size_t cap, std::vector<Slot>& out, Scratch& s) {
+  for (std::size_t c = 0; c < s.pending.size() && out.size() < cap; ++c) {
+    std::span<const float> vector = s.pending_vectors[c];
+    const bool dropped = std::any_of(s.kept.begin(), s.kept.end(), [&](std::uint32_t kept) {
+      std::span<const float> other = s.pending_vectors[kept];
+      if (other.empty() || other.size() != vector.size()) {
+        return distance_rank(MAX_DISTANCE) < rank_of(s.pending[c]);
+      }
+      const float sum = sum_products(other.data(), vector.data(), vector.size());
+      const float distance = cosine_distance_from_roots(sum, s.pending_roots[kept], s.pending_roots[c]);
+      return distance_rank(distance) < rank_of(s.pending[c]);
+    });
+    if (!dropped) {
+      out.push_back(s.pending[c].slot);
+      s.kept.push_back(static_cast<std::uint32_t>(c));
+    }
+  }
+}
+
+// Candidates of one length are decided a block at a time, the block laid out as columns.
+// A block holds this many floats at most (64 vectors of 128), so it stays in the first level
+// of cache, and at least one group of lanes.
+constexpr std::size_t BLOCK_FLOATS = 64 * 128;
+
+struct Block {
+  std::size_t count = 0;   // lanes in use; s.block_positions holds their pending positions
+  std::size_t stride = 0;  // lanes per row of the layout
+  std::size_t length = 0;  // floats per vector
+};
+
+// Lays out the vectors of s.block_positions as columns, all lanes undecided.
+Block lay_out(std::size_t length, Scratch& s) {
+  Block block{s.block_positions.size(), 0, length};
+  block.stride = (block.count + COLUMN_GROUP - 1) / COLUMN_GROUP * COLUMN_GROUP;
+  s.block_vectors.clear();
+  s.alive.assign(block.stride, 0);
+  s.block_roots.assign(block.stride, 0.0f);
+  s.block_ranks.assign(block.stride, 0);
+  for (std::size_t lane = 0; lane < block.count; ++lane) {
+    const std::uint32_t position = s.block_positions[lane];
+    s.block_vectors.push_back(s.pending_vectors[position].data());
+    s.alive[lane] = 1;
+    s.block_roots[lane] = s.pending_roots[position];
+    s.block_ranks[lane] = rank_of(s.pending[position]);
+  }
+  s.columns.resize(length * block.stride);
+  lay_out_columns(s.block_vectors.data(), block.count, length, s.columns.data(), block.stride);
+  s.block_sums.resize(MAX_COLUMN_QUERIES * block.stride);
+  s.block_distances.resize(block.stride);
+  return block;
+}
+
+// Sums of the pending vectors at `queries` against the block's lanes from `first`, one row
+// of s.block_sums per query.
+void score_block(const Block& block, std::span<const std::uint32_t> queries, std::size_t first,
+                 Scratch& s) {
+  const float* vectors[MAX_COLUMN_QUERIES];
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    vectors[q] = s.pending_vectors[queries[q]].data();
+  }
+  sum_products_columns(vectors, queries.size(), s.columns.data(), block.stride, first,
+                       block.count, block.length, s.block_sums.data());
+}
+
+// Drops the lanes from `first` that the kept candidate scored in row `row` is nearer to than
+// the base is.
+void drop_by(const Block& block, std::size_t row, std::size_t kept, std::size_t first, Scratch& s) {
+  const std::size_t group = first / COLUMN_GROUP * COLUMN_GROUP;
+  cosine_distances_from_roots(s.block_sums.data() + row * block.stride + group, s.pending_roots[kept],
+                              s.block_roots.data() + group, block.stride - group,
+                              s.block_distances.data() + group);
+  for (std::size_t lane = first; lane < block.count; ++lane) {
+    if (s.alive[lane] && distance_rank(s.block_distances[lane]) < s.block_ranks[lane]) {
+      s.alive[lane] = 0;
+    }
+  }
+}
+
+// When at least half of the lanes from `first` on, and a whole group, are decided, lays the
+// undecided ones out again, closed up; true if it did.
+bool close_up(Block& block, std::size_t first, Scratch& s) {
+  std::size_t undecided = 0;
+  for (std::size_t lane = first; lane < block.count; ++lane) {
+    undecided += s.alive[lane];
+  }
+  const std::size_t decided = block.count - first - undecided;
+  if (decided < COLUMN_GROUP || decided < undecided) {
+    return false;
+  }
+  std::size_t kept_lanes = 0;
+  for (std::size_t lane = first; lane < block.count; ++lane) {
+    if (s.alive[lane]) {
+      s.block_positions[kept_lanes++] = s.block_positions[lane];
+    }
+  }
+  s.block_positions.resize(kept_lanes);
+  block = lay_out(block.length, s);
+  return true;
+}
+
+// Decides the pending candidates [begin, end), all of `length` floats. The ones kept in
+// earlier blocks are scored against all of them; then each candidate kept here against the
+// undecided ones after it. The next few undecided candidates are scored along with a kept
+// one, on the bet that they will be kept too, so that one pass over the block serves several
+// of them. The bet widens while bets win and narrows to what won when one loses, so that
+// data where most candidates are dropped does not pay for scoring them.
+void select_block(std::size_t begin, std::size_t end, std::size_t length, std::size_t cap,
+                  std::vector<Slot>& out, Scratch& s) {
+  s.block_positions.clear();
+  for (std::size_t position = begin; position < end; ++position) {
+    s.block_positions.push_back(static_cast<std::uint32_t>(position));
+  }
+  Block block = lay_out(length, s);
+  for (std::size_t k = 0; k < s.kept.size(); k += MAX_COLUMN_QUERIES) {
+    const std::span<const std::uint32_t> queries =
+        std::span(s.kept).subspan(k, std::min(MAX_COLUMN_QUERIES, s.kept.size() - k));
+    score_block(block, queries, 0, s);
+    for (std::size_t q = 0; q < queries.size(); ++q) {
+      drop_by(block, q, queries[q], 0, s);
+    }
+  }
+  std::uint32_t bets[MAX_COLUMN_QUERIES];
+  std::size_t bet_count = 0;
+  std::size_t bets_won = 0;
+  std::size_t bet_width = 1;
+  std::size_t next = 0;
+  while (next < block.count && out.size() < cap) {
+    const std::size_t lane = next++;
+    if (!s.alive[lane]) {
+      continue;
+    }
+    const std::uint32_t position = s.block_positions[lane];
+    out.push_back(s.pending[position].slot);
+    s.kept.push_back(position);
+    if (out.size() >= cap) {
+      break;
+    }
+    if (close_up(block, next, s)) {
+      next = 0;
+      bet_count = 0;  // their rows were for the old lanes
+    }
+    std::size_t row = std::find(bets, bets + bet_count, position) - bets;
+    if (row == bet_count) {
+      if (bet_count != 0) {
+        bet_width = bets_won == bet_count ? std::min(2 * bet_width, MAX_COLUMN_QUERIES)
+                                          : std::max<std::size_t>(bets_won, 1);
+      }
+      bets[0] = position;
+      bet_count = 1;
+      bets_won = 0;
+      for (std::size_t later = next; later < block.count && bet_count < bet_width; ++later) {
+        if (s.alive[later]) {
+          bets[bet_count++] = s.block_positions[later];
+        }
+      }
+      score_block(block, std::span(bets, bet_count), next, s);
+      row = 0;
+    }
+    ++bets_won;
+    drop_by(block, row, position, next, s);
+  }
+}
+
 void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclude,
                       const PointTable& points, std::vector<Slot>& out, Scratch& s) {
   out.clear();
   s.pending.clear();
   s.pending_vectors.clear();
-  s.pending_norms.clear();
-  s.pending_data.clear();
+  s.pending_roots.clear();
+  s.kept.clear();
   for (const Entry& candidate : sorted) {
     if (candidate.slot != exclude) {
       s.pending.push_back(candidate);
       s.pending_vectors.push_back(points.vector(candidate.slot));
-      s.pending_norms.push_back(points.norm_squared(candidate.slot));
-      s.pending_data.push_back(s.pending_vectors.back().data());
+      s.pending_roots.push_back(std::sqrt(points.norm_squared(candidate.slot)));
     }
   }
-  // Usually every vector has the same length; then the pending ones go to the kernel as they lie.
   const std::size_t length = s.pending_vectors.empty() ? 0 : s.pending_vectors[0].size();
   const bool uniform = length != 0 && std::all_of(s.pending_vectors.begin(), s.pending_vectors.end(),
                                                   [length](std::span<const float> v) { return v.size() == length; });
-  std::size_t next = 0;
-  while (next < s.pending.size() && out.size() < cap) {
-    const std::size_t kept = next++;
-    out.push_back(s.pending[kept].slot);
-    if (out.size() >= cap) {
-      break;
-    }
-    const Query query{s.pending_vectors[kept], s.pending_norms[kept]};
-    const std::size_t count = s.pending.size() - next;
-    s.list_distances.assign(count, MAX_DISTANCE);
-    if (uniform) {
-      s.kernel_sums.resize(count);
-      sum_products_batch(query.values.data(), s.pending_data.data() + next, count, length, s.kernel_sums.data());
-      for (std::size_t i = 0; i < count; ++i) {
-        s.list_distances[i] = cosine_distance_from_sums(s.kernel_sums[i], query.norm_squared, s.pending_norms[next + i]);
-      }
-    } else {
-      for (std::size_t i = 0; i < count; ++i) {
-        std::span<const float> vector = s.pending_vectors[next + i];
-        if (comparable(query, vector)) {
-          s.list_distances[i] = cosine_distance_from_sums(sum_products(query.values.data(), vector.data(), vector.size()),
-                                                          query.norm_squared, s.pending_norms[next + i]);
-        }
-      }
-    }
-    std::size_t remaining = next;
-    for (std::size_t i = next; i < s.pending.size(); ++i) {
-      if (!(distance_rank(s.list_distances[i - next]) < rank_of(s.pending[i]))) {
-        s.pending[remaining] = s.pending[i];
-        s.pending_vectors[remaining] = s.pending_vectors[i];
-        s.pending_norms[remaining] = s.pending_norms[i];
-        s.pending_data[remaining] = s.pending_data[i];
-        ++remaining;
-      }
-    }
-    s.pending.resize(remaining);
-    s.pending_vectors.resize(remaining);
-    s.pending_norms.resize(remaining);
-    s.pending_data.resize(remaining);
+  if (!uniform) {
+    select_pairwise(cap, out, s);
+    return;
+  }
+  const std::size_t lanes = std::max(BLOCK_FLOATS / length / COLUMN_GROUP, std::size_t{1}) * COLUMN_GROUP;
+  for (std::size_t begin = 0; begin < s.pending.size() && out.size() < cap; begin += lanes) {
+    select_block(begin, std::min(begin + lanes, s.pending.size()), length, cap, out, s);
   }
 }
 

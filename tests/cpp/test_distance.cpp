@@ -230,5 +230,100 @@ INSTANTIATE_TEST_SUITE_P(
                                   sum_squared_differences_batch, false}),
     [](const testing::TestParamInfo<KernelVariant>& info) { return info.param.name; });
 
+// Column kernels: laying out, scoring several queries and finishing cosine distances, each
+// variant against the reference sums bit for bit.
+
+struct ColumnVariant {
+  const char* name;
+  kernels::LayoutKernel lay_out;
+  kernels::ColumnKernel columns;
+  kernels::FinishKernel cosine_distances;
+  bool needs_avx2;
+};
+
+void PrintTo(const ColumnVariant& variant, std::ostream* out) { *out << variant.name; }
+
+class ColumnKernel : public testing::TestWithParam<ColumnVariant> {
+ protected:
+  void SetUp() override {
+    if (GetParam().needs_avx2 && !kernels::cpu_has_avx2()) {
+      GTEST_SKIP() << "this CPU has no AVX2";
+    }
+  }
+  std::mt19937 rng{777};
+};
+
+TEST_P(ColumnKernel, SumsMatchTheReferenceForEveryLaneRange) {
+  const float specials[] = {NaN, INF, -INF, -0.0f, 1e-45f, 3e38f, 1e-39f};
+  std::uniform_int_distribution<std::size_t> special(0, std::size(specials) - 1);
+  std::uniform_int_distribution<int> exponent(-30, 30);
+  std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f);
+  for (std::size_t n : {1, 5, 8, 13, 64, 131}) {
+    for (std::size_t count : {1, 7, 8, 9, 24, 33}) {
+      const std::size_t stride = (count + COLUMN_GROUP - 1) / COLUMN_GROUP * COLUMN_GROUP;
+      std::vector<Vec> vectors(count + MAX_COLUMN_QUERIES, Vec(n));
+      for (Vec& v : vectors) {
+        for (float& x : v) x = rng() % 50 == 0 ? specials[special(rng)] : std::ldexp(mantissa(rng), exponent(rng));
+      }
+      std::vector<const float*> pointers;
+      for (const Vec& v : vectors) pointers.push_back(v.data());
+      Vec columns(n * stride + 1, 12345.0f);
+      GetParam().lay_out(pointers.data(), count, n, columns.data(), stride);
+      ASSERT_EQ(columns.back(), 12345.0f);
+      for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t c = 0; c < stride; ++c) {
+          ASSERT_TRUE(same_bits(vectors[c < count ? c : 0][i], columns[i * stride + c]));
+        }
+      }
+      const float* const* queries = pointers.data() + count;
+      for (std::size_t query_count = 1; query_count <= MAX_COLUMN_QUERIES; ++query_count) {
+        for (auto [first, last] : {std::pair<std::size_t, std::size_t>{0, count}, {count / 2, count}, {1, count / 3 + 1}}) {
+          Vec out(MAX_COLUMN_QUERIES * stride + 1, 12345.0f);
+          GetParam().columns(queries, query_count, columns.data(), stride, first, last, n, out.data());
+          ASSERT_EQ(out.back(), 12345.0f);
+          for (std::size_t q = 0; q < query_count; ++q) {
+            for (std::size_t c = first; c < last; ++c) {
+              SCOPED_TRACE(testing::Message() << "n=" << n << " count=" << count << " q=" << q << " c=" << c);
+              ASSERT_TRUE(same_bits(sum_products(queries[q], pointers[c], n), out[q * stride + c]));
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+// From square roots of the norms, the same bits as cosine_distance_from_sums from the norms.
+TEST_P(ColumnKernel, CosineDistancesMatchTheSumsFormula) {
+  const float norms[] = {0.0f, -0.0f, 1.0f, 0.3f, 9.0f, 1e-30f, 1e-45f, 3e38f, INF, NaN};
+  const float sums[] = {0.0f, -0.0f, 1.0f, -0.7f, 2.5f, 1e-38f, -3e38f, INF, NaN};
+  for (std::size_t count : {0, 1, 7, 8, 19}) {
+    for (float norm : norms) {
+      Vec dots(count), other_norms(count), roots(count), out(count + 1, 12345.0f);
+      for (std::size_t c = 0; c < count; ++c) {
+        dots[c] = sums[rng() % std::size(sums)];
+        other_norms[c] = norms[rng() % std::size(norms)];
+        roots[c] = std::sqrt(other_norms[c]);
+      }
+      GetParam().cosine_distances(dots.data(), std::sqrt(norm), roots.data(), count, out.data());
+      ASSERT_EQ(out.back(), 12345.0f);
+      for (std::size_t c = 0; c < count; ++c) {
+        ASSERT_TRUE(same_bits(cosine_distance_from_sums(dots[c], norm, other_norms[c]), out[c]))
+            << "sum " << dots[c] << " norms " << norm << ", " << other_norms[c];
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kernels, ColumnKernel,
+    testing::Values(ColumnVariant{"scalar", kernels::lay_out_columns_scalar, kernels::sum_products_columns_scalar,
+                                  kernels::cosine_distances_from_roots_scalar, false},
+                    ColumnVariant{"avx2", kernels::lay_out_columns_avx2, kernels::sum_products_columns_avx2,
+                                  kernels::cosine_distances_from_roots_avx2, true},
+                    ColumnVariant{"dispatched", lay_out_columns, sum_products_columns,
+                                  cosine_distances_from_roots, false}),
+    [](const testing::TestParamInfo<ColumnVariant>& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace tarnwick

@@ -62,6 +62,12 @@ std::set<Slot> reachable(const HNSWIndex& index) {
   return seen;
 }
 
+std::vector<Slot> reachable_or_empty(const HNSWIndex& index) {
+  if (!index.entry_point) return {};
+  const std::set<Slot> seen = reachable(index);
+  return std::vector<Slot>(seen.begin(), seen.end());
+}
+
 // The `count` nearest slots by cosine distance, scanning every point.
 std::vector<Slot> brute_force(const PointTable& points, std::span<const float> query, std::size_t count,
                               TenantRef tenant = NO_TENANT) {
@@ -233,6 +239,86 @@ TEST(HnswInsert, EveryPointReachableOnLayerZero) {
   }
   EXPECT_EQ(reachable(index).size(), 5000u);
 }
+
+// Insertion against a plain version: neighbour selection one pair at a time, and the links
+// it adds and prunes. The beam covers the whole graph, so the nodes a walk finds are all
+// reachable ones, sorted by distance; every node is on layer 0.
+std::uint32_t distance_order(float distance) {
+  if (std::isnan(distance)) return UINT32_MAX;
+  const auto bits = std::bit_cast<std::uint32_t>(distance == 0.0f ? 0.0f : distance);
+  return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+
+std::vector<Slot> plain_selection(const PointTable& points, std::vector<std::pair<float, Slot>> sorted,
+                                  std::size_t cap, Slot exclude) {
+  std::vector<Slot> kept;
+  for (const auto& [distance, slot] : sorted) {
+    if (slot == exclude) continue;
+    if (kept.size() >= cap) break;
+    const bool dropped = std::any_of(kept.begin(), kept.end(), [&](Slot other) {
+      return distance_order(cosine_distance(points.vector(other), points.vector(slot))) < distance_order(distance);
+    });
+    if (!dropped) kept.push_back(slot);
+  }
+  return kept;
+}
+
+// By distance from `base`; equal distances keep the order of `slots`.
+std::vector<std::pair<float, Slot>> by_distance(const PointTable& points, Slot base, const std::vector<Slot>& slots) {
+  std::vector<std::pair<float, Slot>> sorted;
+  for (Slot slot : slots) sorted.emplace_back(cosine_distance(points.vector(base), points.vector(slot)), slot);
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](auto& a, auto& b) { return distance_order(a.first) < distance_order(b.first); });
+  return sorted;
+}
+
+struct InsertCase {
+  const char* name;
+  std::size_t dimension;
+  std::uint64_t m;
+  bool clustered;
+  bool odd_length;  // one point has another length
+};
+
+class HnswInsertPlain : public ::testing::TestWithParam<InsertCase> {};
+
+TEST_P(HnswInsertPlain, LinksMatchThePlainSelection) {
+  const InsertCase& c = GetParam();
+  std::mt19937 random(static_cast<unsigned>(c.dimension * 100 + c.m));
+  std::vector<std::vector<float>> values = c.clustered ? clustered(random, 150, c.dimension, 4, 0.2f)
+                                                       : clustered(random, 150, c.dimension, 150, 1.0f);
+  if (c.odd_length) values[40].resize(c.dimension - 2);
+  PointTable points;
+  HNSWIndex index;
+  index.m = c.m;
+  index.ef_construction = 1000;
+  std::vector<std::vector<Slot>> expected;
+  for (PointId id = 0; id < values.size(); ++id) {
+    const Slot slot = store(points, id, values[id]);
+    std::vector<Slot> graph(reachable_or_empty(index));
+    expected.push_back(plain_selection(points, by_distance(points, slot, graph), 2 * c.m, slot));
+    for (Slot linked : expected[slot]) {
+      std::vector<Slot>& list = expected[linked];
+      list.push_back(slot);
+      if (list.size() > 2 * c.m) list = plain_selection(points, by_distance(points, linked, list), 2 * c.m, linked);
+    }
+    index.insert_at_level(slot, points, 0);
+    for (Slot node = 0; node <= slot; ++node) {
+      std::span<const Slot> list = index.neighbors(node, 0);
+      ASSERT_EQ(std::vector<Slot>(list.begin(), list.end()), expected[node]) << "node " << node << " after " << slot;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, HnswInsertPlain,
+    ::testing::Values(InsertCase{"narrow_pruned_often", 13, 2, true, false},
+                      InsertCase{"spread_out", 128, 8, false, false},
+                      InsertCase{"clustered", 128, 8, true, false},
+                      InsertCase{"wide_several_blocks", 300, 40, false, false},
+                      InsertCase{"clustered_several_blocks", 300, 40, true, false},
+                      InsertCase{"mixed_lengths", 13, 4, true, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 class HnswSearch : public ::testing::Test {
  protected:
