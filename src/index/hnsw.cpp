@@ -602,6 +602,9 @@ void add_link_to_list(std::vector<Slot>& list, Slot owner, Slot target, std::siz
   if (std::find(list.begin(), list.end(), target) != list.end()) {
     return;
   }
+  // One link over the cap is the most a list ever holds: growing by exactly that much keeps
+  // upper lists from doubling their memory on their first overflow.
+  list.reserve(std::min(cap, MAX_ROW_LINKS) + 1);
   list.push_back(target);
   if (list.size() <= cap) {
     return;
