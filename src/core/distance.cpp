@@ -115,10 +115,10 @@ void lay_out_columns_scalar(const float* const* vectors, std::size_t count, std:
   }
 }
 
-void cosine_distances_from_roots_scalar(const float* sums, float root, const float* roots,
-                                        std::size_t count, float* out) {
+void cosine_ranks_from_roots_scalar(const float* sums, float root, const float* roots,
+                                    std::size_t count, std::uint32_t* ranks) {
   for (std::size_t c = 0; c < count; ++c) {
-    out[c] = cosine_distance_from_roots(sums[c], root, roots[c]);
+    ranks[c] = distance_rank(cosine_distance_from_roots(sums[c], root, roots[c]));
   }
 }
 
@@ -138,17 +138,17 @@ struct KernelSet {
   kernels::BatchKernel squared_differences;
   kernels::LayoutKernel lay_out;
   kernels::ColumnKernel columns;
-  kernels::FinishKernel cosine_distances;
+  kernels::RankKernel cosine_ranks;
 };
 
 constexpr KernelSet SCALAR{"scalar", kernels::sum_products_batch_scalar,
                            kernels::sum_squared_differences_batch_scalar,
                            kernels::lay_out_columns_scalar, kernels::sum_products_columns_scalar,
-                           kernels::cosine_distances_from_roots_scalar};
+                           kernels::cosine_ranks_from_roots_scalar};
 constexpr KernelSet AVX2{"avx2", kernels::sum_products_batch_avx2,
                          kernels::sum_squared_differences_batch_avx2,
                          kernels::lay_out_columns_avx2, kernels::sum_products_columns_avx2,
-                         kernels::cosine_distances_from_roots_avx2};
+                         kernels::cosine_ranks_from_roots_avx2};
 
 // Chosen once, on first use, for the life of the process (tests may select another).
 KernelSet& kernel_set() {
@@ -183,9 +183,9 @@ void lay_out_columns(const float* const* vectors, std::size_t count, std::size_t
   kernel_set().lay_out(vectors, count, n, columns, stride);
 }
 
-void cosine_distances_from_roots(const float* sums, float root, const float* roots,
-                                 std::size_t count, float* out) {
-  kernel_set().cosine_distances(sums, root, roots, count, out);
+void cosine_ranks_from_roots(const float* sums, float root, const float* roots,
+                             std::size_t count, std::uint32_t* ranks) {
+  kernel_set().cosine_ranks(sums, root, roots, count, ranks);
 }
 
 std::string_view active_kernel() { return kernel_set().name; }

@@ -5,6 +5,7 @@
 // scoring several vectors at once, one accumulator per vector, never by splitting one sum.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -71,6 +72,16 @@ inline float cosine_distance_from_roots(float dot, float root_a, float root_b) {
   return 1.0f - dot / (root_a * root_b);
 }
 
+// Distances ranked by one unsigned integer: numbers in their usual order with -0 equal to
+// +0, and NaN after every number. Sorts and heaps then compare plain integers.
+inline std::uint32_t distance_rank(float distance) {
+  if (std::isnan(distance)) {
+    return UINT32_MAX;
+  }
+  const auto bits = std::bit_cast<std::uint32_t>(distance == 0.0f ? 0.0f : distance);
+  return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+
 // Batched sums against one query: out[j] = sum_products(query, vectors[j], n) for j < count
 // (likewise for squared differences), bit-identical to the single-vector sums.
 void sum_products_batch(const float* query, const float* const* vectors, std::size_t count,
@@ -96,9 +107,9 @@ void sum_products_columns(const float* const* queries, std::size_t query_count,
                           const float* columns, std::size_t stride, std::size_t first,
                           std::size_t last, std::size_t n, float* out);
 
-// out[c] = cosine_distance_from_roots(sums[c], root, roots[c]) for c < count.
-void cosine_distances_from_roots(const float* sums, float root, const float* roots,
-                                 std::size_t count, float* out);
+// ranks[c] = distance_rank(cosine_distance_from_roots(sums[c], root, roots[c])) for c < count.
+void cosine_ranks_from_roots(const float* sums, float root, const float* roots,
+                             std::size_t count, std::uint32_t* ranks);
 
 // The name of the batched kernel in use: "scalar" or "avx2". Setting the environment
 // variable TARNWICK_KERNEL=scalar before the first use forces the scalar kernel.

@@ -277,35 +277,42 @@ void lay_out_columns_avx2(const float* const* vectors, std::size_t count, std::s
   }
 }
 
-// Each step is a single correctly rounded operation, so the lanes give the scalar bits.
-void cosine_distances_from_roots_avx2(const float* sums, float root, const float* roots,
-                                      std::size_t count, float* out) {
+// Each step of the distance is a single correctly rounded operation, so the lanes give the
+// scalar bits; the rank is then the same integer map as distance_rank.
+void cosine_ranks_from_roots_avx2(const float* sums, float root, const float* roots,
+                                  std::size_t count, std::uint32_t* ranks) {
   const __m256 zero = _mm256_setzero_ps();
   const __m256 one = _mm256_set1_ps(1.0f);
   const __m256 failed = _mm256_set1_ps(FLT_MAX);  // MAX_DISTANCE
+  const __m256i top_bit = _mm256_set1_epi32(INT32_MIN);
   const __m256 base = _mm256_set1_ps(root);
   const __m256 base_fails = _mm256_cmp_ps(base, zero, _CMP_EQ_OQ);
-  auto finish = [&](const float* group_sums, const float* group_roots, float* group_out) {
+  auto rank = [&](const float* group_sums, const float* group_roots, std::uint32_t* group_ranks) {
     const __m256 other = _mm256_loadu_ps(group_roots);
     const __m256 similarity = _mm256_div_ps(_mm256_loadu_ps(group_sums), _mm256_mul_ps(base, other));
     const __m256 fails = _mm256_or_ps(base_fails, _mm256_cmp_ps(other, zero, _CMP_EQ_OQ));
-    _mm256_storeu_ps(group_out, _mm256_blendv_ps(_mm256_sub_ps(one, similarity), failed, fails));
+    const __m256 distance = _mm256_blendv_ps(_mm256_sub_ps(one, similarity), failed, fails);
+    // Both zeros as +0; negatives flipped whole, the rest with the top bit set; NaN last.
+    const __m256i bits = _mm256_castps_si256(_mm256_andnot_ps(_mm256_cmp_ps(distance, zero, _CMP_EQ_OQ), distance));
+    const __m256i flip = _mm256_or_si256(_mm256_srai_epi32(bits, 31), top_bit);
+    const __m256i nan = _mm256_castps_si256(_mm256_cmp_ps(distance, distance, _CMP_UNORD_Q));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(group_ranks), _mm256_or_si256(_mm256_xor_si256(bits, flip), nan));
   };
   std::size_t c = 0;
   for (; c + LANES <= count; c += LANES) {
-    finish(sums + c, roots + c, out + c);
+    rank(sums + c, roots + c, ranks + c);
   }
   if (c < count) {
     float tail_sums[LANES] = {};
     float tail_roots[LANES] = {};
-    float tail_out[LANES];
+    std::uint32_t tail_ranks[LANES];
     for (std::size_t k = 0; c + k < count; ++k) {
       tail_sums[k] = sums[c + k];
       tail_roots[k] = roots[c + k];
     }
-    finish(tail_sums, tail_roots, tail_out);
+    rank(tail_sums, tail_roots, tail_ranks);
     for (std::size_t k = 0; c + k < count; ++k) {
-      out[c + k] = tail_out[k];
+      ranks[c + k] = tail_ranks[k];
     }
   }
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tarnwick::kernels {
 
@@ -17,8 +18,8 @@ using ColumnKernel = void (*)(const float* const* queries, std::size_t query_cou
                               std::size_t last, std::size_t n, float* out);
 using LayoutKernel = void (*)(const float* const* vectors, std::size_t count, std::size_t n,
                               float* columns, std::size_t stride);
-using FinishKernel = void (*)(const float* sums, float root, const float* roots,
-                              std::size_t count, float* out);
+using RankKernel = void (*)(const float* sums, float root, const float* roots,
+                            std::size_t count, std::uint32_t* ranks);
 
 void sum_products_batch_scalar(const float* query, const float* const* vectors,
                                std::size_t count, std::size_t n, float* out);
@@ -29,8 +30,8 @@ void sum_products_columns_scalar(const float* const* queries, std::size_t query_
                                  std::size_t last, std::size_t n, float* out);
 void lay_out_columns_scalar(const float* const* vectors, std::size_t count, std::size_t n,
                             float* columns, std::size_t stride);
-void cosine_distances_from_roots_scalar(const float* sums, float root, const float* roots,
-                                        std::size_t count, float* out);
+void cosine_ranks_from_roots_scalar(const float* sums, float root, const float* roots,
+                                    std::size_t count, std::uint32_t* ranks);
 
 // Whether this CPU (and its operating system) can run the AVX2 kernels.
 bool cpu_has_avx2();
@@ -45,7 +46,7 @@ void sum_products_columns_avx2(const float* const* queries, std::size_t query_co
                                std::size_t last, std::size_t n, float* out);
 void lay_out_columns_avx2(const float* const* vectors, std::size_t count, std::size_t n,
                           float* columns, std::size_t stride);
-void cosine_distances_from_roots_avx2(const float* sums, float root, const float* roots,
-                                      std::size_t count, float* out);
+void cosine_ranks_from_roots_avx2(const float* sums, float root, const float* roots,
+                                  std::size_t count, std::uint32_t* ranks);
 
 }  // namespace tarnwick::kernels

@@ -72,16 +72,6 @@ bool holds_point(const PointTable& points, Slot slot) {
   return slot < points.slot_count() && points.has_point(slot);
 }
 
-// Distances are ranked by one unsigned integer: numbers in their usual order with -0 equal
-// to +0, and NaN after every number. Heaps then compare plain integers.
-std::uint32_t distance_rank(float distance) {
-  if (std::isnan(distance)) {
-    return UINT32_MAX;
-  }
-  const auto bits = std::bit_cast<std::uint32_t>(distance == 0.0f ? 0.0f : distance);
-  return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
-}
-
 // An entry of a working list. `key` is the distance rank in the high half and the order of
 // arrival in the low half, so equal distances keep the order in which they were found.
 struct Entry {
@@ -164,7 +154,7 @@ struct Scratch {
   std::vector<float> block_sums;                        // rows of sums against the block
   std::vector<std::uint8_t> alive;                      // lanes of the block still undecided
   std::vector<float> block_roots;                       // pending_roots by lane
-  std::vector<float> block_distances;                   // of one kept candidate, by lane
+  std::vector<std::uint32_t> lane_ranks;                // distance ranks to one kept candidate
   std::vector<std::uint32_t> block_ranks;               // the lanes' distance ranks to the base
   std::vector<Entry> selection;
   std::vector<Slot> links;  // a layer-0 list being changed
@@ -440,7 +430,7 @@ Block lay_out(std::size_t length, Scratch& s) {
   s.columns.resize(length * block.stride);
   lay_out_columns(s.block_vectors.data(), block.count, length, s.columns.data(), block.stride);
   s.block_sums.resize(MAX_COLUMN_QUERIES * block.stride);
-  s.block_distances.resize(block.stride);
+  s.lane_ranks.resize(block.stride);
   return block;
 }
 
@@ -460,13 +450,11 @@ void score_block(const Block& block, std::span<const std::uint32_t> queries, std
 // the base is.
 void drop_by(const Block& block, std::size_t row, std::size_t kept, std::size_t first, Scratch& s) {
   const std::size_t group = first / COLUMN_GROUP * COLUMN_GROUP;
-  cosine_distances_from_roots(s.block_sums.data() + row * block.stride + group, s.pending_roots[kept],
-                              s.block_roots.data() + group, block.stride - group,
-                              s.block_distances.data() + group);
+  cosine_ranks_from_roots(s.block_sums.data() + row * block.stride + group, s.pending_roots[kept],
+                          s.block_roots.data() + group, block.stride - group,
+                          s.lane_ranks.data() + group);
   for (std::size_t lane = first; lane < block.count; ++lane) {
-    if (s.alive[lane] && distance_rank(s.block_distances[lane]) < s.block_ranks[lane]) {
-      s.alive[lane] = 0;
-    }
+    s.alive[lane] &= static_cast<std::uint8_t>(s.lane_ranks[lane] >= s.block_ranks[lane]);
   }
 }
 

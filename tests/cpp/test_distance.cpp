@@ -237,7 +237,7 @@ struct ColumnVariant {
   const char* name;
   kernels::LayoutKernel lay_out;
   kernels::ColumnKernel columns;
-  kernels::FinishKernel cosine_distances;
+  kernels::RankKernel cosine_ranks;
   bool needs_avx2;
 };
 
@@ -293,36 +293,48 @@ TEST_P(ColumnKernel, SumsMatchTheReferenceForEveryLaneRange) {
   }
 }
 
-// From square roots of the norms, the same bits as cosine_distance_from_sums from the norms.
-TEST_P(ColumnKernel, CosineDistancesMatchTheSumsFormula) {
+// From square roots of the norms, the rank of the distance that cosine_distance_from_sums
+// gives from the norms. NaN sums and infinite norms make NaN distances, ranked last.
+TEST_P(ColumnKernel, CosineRanksMatchTheSumsFormula) {
   const float norms[] = {0.0f, -0.0f, 1.0f, 0.3f, 9.0f, 1e-30f, 1e-45f, 3e38f, INF, NaN};
   const float sums[] = {0.0f, -0.0f, 1.0f, -0.7f, 2.5f, 1e-38f, -3e38f, INF, NaN};
   for (std::size_t count : {0, 1, 7, 8, 19}) {
     for (float norm : norms) {
-      Vec dots(count), other_norms(count), roots(count), out(count + 1, 12345.0f);
+      Vec dots(count), other_norms(count), roots(count);
+      std::vector<std::uint32_t> ranks(count + 1, 12345);
       for (std::size_t c = 0; c < count; ++c) {
         dots[c] = sums[rng() % std::size(sums)];
         other_norms[c] = norms[rng() % std::size(norms)];
         roots[c] = std::sqrt(other_norms[c]);
       }
-      GetParam().cosine_distances(dots.data(), std::sqrt(norm), roots.data(), count, out.data());
-      ASSERT_EQ(out.back(), 12345.0f);
+      GetParam().cosine_ranks(dots.data(), std::sqrt(norm), roots.data(), count, ranks.data());
+      ASSERT_EQ(ranks.back(), 12345u);
       for (std::size_t c = 0; c < count; ++c) {
-        ASSERT_TRUE(same_bits(cosine_distance_from_sums(dots[c], norm, other_norms[c]), out[c]))
+        ASSERT_EQ(distance_rank(cosine_distance_from_sums(dots[c], norm, other_norms[c])), ranks[c])
             << "sum " << dots[c] << " norms " << norm << ", " << other_norms[c];
       }
     }
   }
 }
 
+// The rank orders numbers as floats do, both zeros as one, and NaN after everything.
+TEST(Distance, RankOrdersLikeTheDistances) {
+  const float ascending[] = {-INF, -3e38f, -1.0f, -1e-45f, 0.0f, 1e-45f, 1e-30f, 1.0f, MAX_DISTANCE, INF, NaN};
+  for (std::size_t i = 1; i < std::size(ascending); ++i) {
+    EXPECT_LT(distance_rank(ascending[i - 1]), distance_rank(ascending[i])) << ascending[i];
+  }
+  EXPECT_EQ(distance_rank(-0.0f), distance_rank(0.0f));
+  EXPECT_EQ(distance_rank(-NaN), UINT32_MAX);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Kernels, ColumnKernel,
     testing::Values(ColumnVariant{"scalar", kernels::lay_out_columns_scalar, kernels::sum_products_columns_scalar,
-                                  kernels::cosine_distances_from_roots_scalar, false},
+                                  kernels::cosine_ranks_from_roots_scalar, false},
                     ColumnVariant{"avx2", kernels::lay_out_columns_avx2, kernels::sum_products_columns_avx2,
-                                  kernels::cosine_distances_from_roots_avx2, true},
+                                  kernels::cosine_ranks_from_roots_avx2, true},
                     ColumnVariant{"dispatched", lay_out_columns, sum_products_columns,
-                                  cosine_distances_from_roots, false}),
+                                  cosine_ranks_from_roots, false}),
     [](const testing::TestParamInfo<ColumnVariant>& info) { return info.param.name; });
 
 }  // namespace
