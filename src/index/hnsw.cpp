@@ -793,9 +793,14 @@ void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64
 
     std::vector<Slot>& links = fresh.neighbors_mut(layer);
     select_neighbors(s.found, link_cap(m, layer), slot, points, links, s);
-    for (Slot neighbor : links) {
-      if (has_node(neighbor)) {
-        add_link(neighbor, layer, slot, points);
+    // Each back-link reads the neighbour's list; the next neighbour's list is fetched while
+    // this one is linked.
+    for (std::size_t i = 0; i < links.size(); ++i) {
+      if (layer == 0 && i + 1 < links.size() && has_node(links[i + 1])) {
+        prefetch_links(links[i + 1]);
+      }
+      if (has_node(links[i])) {
+        add_link(links[i], layer, slot, points);
       }
     }
     if (layer == 0) {
