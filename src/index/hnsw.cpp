@@ -3,7 +3,6 @@
 #include <sys/random.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -387,11 +386,11 @@ void select_pairwise(std::size_t cap, std::vector<Slot>& out, Scratch& s) {
     std::span<const float> vector = s.pending_vectors[c];
     const bool dropped = std::any_of(s.kept.begin(), s.kept.end(), [&](std::uint32_t kept) {
       std::span<const float> other = s.pending_vectors[kept];
-      if (other.empty() || other.size() != vector.size()) {
-        return distance_rank(MAX_DISTANCE) < rank_of(s.pending[c]);
-      }
-      const float sum = sum_products(other.data(), vector.data(), vector.size());
-      const float distance = cosine_distance_from_roots(sum, s.pending_roots[kept], s.pending_roots[c]);
+      const float distance =
+          other.empty() || other.size() != vector.size()
+              ? MAX_DISTANCE
+              : cosine_distance_from_roots(sum_products(other.data(), vector.data(), vector.size()),
+                                           s.pending_roots[kept], s.pending_roots[c]);
       return distance_rank(distance) < rank_of(s.pending[c]);
     });
     if (!dropped) {
