@@ -81,8 +81,9 @@ struct Entry {
 
 std::uint32_t rank_of(const Entry& entry) { return static_cast<std::uint32_t>(entry.key >> 32); }
 
-bool nearer_first(const Entry& a, const Entry& b) { return a.key < b.key; }
-bool farther_first(const Entry& a, const Entry& b) { return a.key > b.key; }
+// Function objects rather than functions, so that heap and sort code inlines the compare.
+constexpr auto nearer_first = [](const Entry& a, const Entry& b) { return a.key < b.key; };
+constexpr auto farther_first = [](const Entry& a, const Entry& b) { return a.key > b.key; };
 
 // Per-slot state of one walk, 8 bytes so that many slots share a cache line. The flags
 // count only when the tag's epoch is the walk's, so starting a walk empties every set at once.
