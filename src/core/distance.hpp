@@ -57,19 +57,17 @@ inline Score cosine_from_sums(float dot, float norm_a, float norm_b) {
   const float magnitude = std::sqrt(norm_a) * std::sqrt(norm_b);
   return {dot / magnitude};
 }
-// 1 - cosine_from_sums, or MAX_DISTANCE on failure.
-inline float cosine_distance_from_sums(float dot, float norm_a, float norm_b) {
-  const Score similarity = cosine_from_sums(dot, norm_a, norm_b);
-  return similarity.ok() ? 1.0f - similarity.value : MAX_DISTANCE;
-}
-
-// The same bits as cosine_distance_from_sums when root_a and root_b are the square roots of
-// the two squared norms: a caller that scores one vector many times takes its root once.
+// 1 - cosine_from_sums, or MAX_DISTANCE on failure, from the square roots of the two squared
+// norms: a caller that scores one vector many times takes its root once. A root is zero
+// exactly when its norm is, so the failures are the same.
 inline float cosine_distance_from_roots(float dot, float root_a, float root_b) {
   if (root_a == 0.0f || root_b == 0.0f) {
     return MAX_DISTANCE;
   }
   return 1.0f - dot / (root_a * root_b);
+}
+inline float cosine_distance_from_sums(float dot, float norm_a, float norm_b) {
+  return cosine_distance_from_roots(dot, std::sqrt(norm_a), std::sqrt(norm_b));
 }
 
 // Distances ranked by one unsigned integer: numbers in their usual order with -0 equal to
