@@ -58,8 +58,8 @@ Score cosine_similarity(std::span<const float> a, std::span<const float> b) {
     return {0.0f, KernelFailure::ZeroMagnitude};
   }
   const std::size_t n = a.size();
-  return cosine_from_sums(sum_products(a.data(), b.data(), n), sum_squares(a.data(), n),
-                          sum_squares(b.data(), n));
+  return cosine_from_roots(sum_products(a.data(), b.data(), n), std::sqrt(sum_squares(a.data(), n)),
+                           std::sqrt(sum_squares(b.data(), n)));
 }
 
 float cosine_distance(std::span<const float> a, std::span<const float> b) {

@@ -46,28 +46,24 @@ Score euclidean_distance(std::span<const float> a, std::span<const float> b);
 // 1 - cosine_similarity, or MAX_DISTANCE when the similarity fails.
 float cosine_distance(std::span<const float> a, std::span<const float> b);
 
-// Cosine similarity from its three sums (equal lengths already checked, length > 0):
-// the same bits as cosine_similarity when the sums are the same. Inline: scans and graph
-// walks finish every kernel result with it.
-inline Score cosine_from_sums(float dot, float norm_a, float norm_b) {
-  // Compares equal for both zeros; a NaN norm is let through and makes the score NaN.
-  if (norm_a == 0.0f || norm_b == 0.0f) {
+// Cosine similarity from the dot product and the square roots of the two sums of squares
+// (equal lengths already checked, length > 0): the same bits as cosine_similarity when the
+// sums are the same. A root is zero exactly when its sum is, so the failures are the same.
+// Inline: scans and graph walks finish every kernel result with it, and the point table
+// keeps each stored vector's root so that none is taken per pair.
+inline Score cosine_from_roots(float dot, float root_a, float root_b) {
+  // Compares equal for both zeros; a NaN root is let through and makes the score NaN.
+  if (root_a == 0.0f || root_b == 0.0f) {
     return {0.0f, KernelFailure::ZeroMagnitude};
   }
-  const float magnitude = std::sqrt(norm_a) * std::sqrt(norm_b);
-  return {dot / magnitude};
+  return {dot / (root_a * root_b)};
 }
-// 1 - cosine_from_sums, or MAX_DISTANCE on failure, from the square roots of the two squared
-// norms: a caller that scores one vector many times takes its root once. A root is zero
-// exactly when its norm is, so the failures are the same.
+// 1 - cosine_from_roots, or MAX_DISTANCE on failure.
 inline float cosine_distance_from_roots(float dot, float root_a, float root_b) {
   if (root_a == 0.0f || root_b == 0.0f) {
     return MAX_DISTANCE;
   }
   return 1.0f - dot / (root_a * root_b);
-}
-inline float cosine_distance_from_sums(float dot, float norm_a, float norm_b) {
-  return cosine_distance_from_roots(dot, std::sqrt(norm_a), std::sqrt(norm_b));
 }
 
 // Distances ranked by one unsigned integer: numbers in their usual order with -0 equal to

@@ -71,12 +71,12 @@ std::optional<Slot> PointTable::slot_for(PointId key) {
   // Room first, so that running out of memory leaves every column as it was.
   keys_.make_room();
   flags_.make_room();
-  norms_.make_room();
+  roots_.make_room();
   tenant_refs_by_slot_.make_room();
   payloads_.make_room();
   keys_.push_back(key);
   flags_.push_back(0);
-  norms_.push_back(-0.0f);
+  roots_.push_back(-0.0f);
   tenant_refs_by_slot_.push_back(NO_TENANT);
   payloads_.push_back(nullptr);
   index_[position] = slot;
@@ -100,7 +100,7 @@ std::optional<Slot> PointTable::insert(PointId key, Point point) {
     ++point_count_;
   }
   set_id(*slot, point.id);
-  norms_[*slot] = sum_squares(point.vector.data(), point.vector.size());
+  roots_[*slot] = std::sqrt(sum_squares(point.vector.data(), point.vector.size()));
   payloads_[*slot] = std::move(payload);
   set_tenant(*slot, tarnwick::tenant_of(payloads_[*slot].get()));
   return slot;

@@ -43,7 +43,7 @@ class Scorer {
  public:
   Scorer(std::span<const float> query, Metric metric, const PointTable& points, std::size_t keep)
       : query_(query), metric_(metric), points_(points),
-        query_norm_(sum_squares(query.data(), query.size())), before_{metric}, keep_(keep) {}
+        query_root_(std::sqrt(sum_squares(query.data(), query.size()))), before_{metric}, keep_(keep) {}
 
   void add(Slot slot) {
     const std::span<const float> vector = points_.vector(slot);
@@ -107,8 +107,8 @@ class Scorer {
       case Metric::Euclidean:
         return Score{std::sqrt(sum)};  // sqrt(-0.0) is -0.0, the empty distance
       case Metric::Cosine:
-        // Empty vectors have zero magnitude, which cosine_from_sums reports.
-        return cosine_from_sums(sum, query_norm_, points_.norm_squared(slot));
+        // Empty vectors have zero magnitude, which cosine_from_roots reports.
+        return cosine_from_roots(sum, query_root_, points_.norm_root(slot));
     }
     return Score{};
   }
@@ -116,7 +116,7 @@ class Scorer {
   std::span<const float> query_;
   Metric metric_;
   const PointTable& points_;
-  float query_norm_;
+  float query_root_;
   std::size_t visited_ = 0;
   std::size_t pending_count_ = 0;
   Slot pending_[BATCH];

@@ -46,7 +46,7 @@ NodeView::operator HNSWNode() const {
 // ---- Distances ------------------------------------------------------------------------
 
 Query make_query(std::span<const float> values) {
-  return Query{values, sum_squares(values.data(), values.size())};
+  return Query{values, std::sqrt(sum_squares(values.data(), values.size()))};
 }
 
 float distance_to(const Query& query, const PointTable& points, Slot slot) {
@@ -54,15 +54,15 @@ float distance_to(const Query& query, const PointTable& points, Slot slot) {
   if (vector.size() != query.values.size() || vector.empty()) {
     return MAX_DISTANCE;
   }
-  return cosine_distance_from_sums(sum_products(query.values.data(), vector.data(), vector.size()),
-                                   query.norm_squared, points.norm_squared(slot));
+  return cosine_distance_from_roots(sum_products(query.values.data(), vector.data(), vector.size()),
+                                    query.norm_root, points.norm_root(slot));
 }
 
 namespace {
 
-// A stored point seen as a query, with the norm the table computed when it was stored.
+// A stored point seen as a query, with the root the table computed when it was stored.
 Query point_query(const PointTable& points, Slot slot) {
-  return Query{points.vector(slot), points.norm_squared(slot)};
+  return Query{points.vector(slot), points.norm_root(slot)};
 }
 
 // Links may name slots the table has never given out only through a damaged graph; such a
@@ -208,8 +208,8 @@ void run_kernel(const Query& query, const PointTable& points, Scratch& s, Store 
   sum_products_batch(query.values.data(), s.kernel_vectors.data(), count, query.values.size(),
                      s.kernel_sums.data());
   for (std::size_t j = 0; j < count; ++j) {
-    store(j, cosine_distance_from_sums(s.kernel_sums[j], query.norm_squared,
-                                       points.norm_squared(s.kernel_slots[j])));
+    store(j, cosine_distance_from_roots(s.kernel_sums[j], query.norm_root,
+                                        points.norm_root(s.kernel_slots[j])));
   }
   s.kernel_vectors.clear();
   s.kernel_slots.clear();
@@ -294,6 +294,7 @@ void queue_list(const Query& query, std::span<const Slot> list, const PointTable
       continue;
     }
     __builtin_prefetch(neighbor.vector.data());
+    points.prefetch_root(neighbor.slot);
     s.kernel_vectors.push_back(neighbor.vector.data());
     s.kernel_slots.push_back(neighbor.slot);
   }
@@ -554,7 +555,7 @@ void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclu
     if (candidate.slot != exclude) {
       s.pending.push_back(candidate);
       s.pending_vectors.push_back(points.vector(candidate.slot));
-      s.pending_roots.push_back(std::sqrt(points.norm_squared(candidate.slot)));
+      s.pending_roots.push_back(points.norm_root(candidate.slot));
     }
   }
   const std::size_t length = s.pending_vectors.empty() ? 0 : s.pending_vectors[0].size();

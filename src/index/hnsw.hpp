@@ -43,14 +43,14 @@ struct NodeView {
   operator HNSWNode() const;  // an owning copy
 };
 
-// A query vector with its sum of squares, computed once per query.
+// A query vector with the square root of its sum of squares, computed once per query.
 struct Query {
   std::span<const float> values;
-  float norm_squared = -0.0f;
+  float norm_root = -0.0f;
 };
 Query make_query(std::span<const float> values);
 
-// The cosine distance between a query and a stored point, from the stored squared norm:
+// The cosine distance between a query and a stored point, from the root the table keeps:
 // the same bits as cosine_distance(query, vector).
 float distance_to(const Query& query, const PointTable& points, Slot slot);
 

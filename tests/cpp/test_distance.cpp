@@ -23,6 +23,15 @@ constexpr float INF = std::numeric_limits<float>::infinity();
 constexpr auto DIMENSION = KernelFailure::DimensionMismatch;
 constexpr auto ZERO = KernelFailure::ZeroMagnitude;
 
+// The cosine distance as written from its three sums: 1 - dot / (sqrt(a) * sqrt(b)), or
+// MAX_DISTANCE when either sum of squares is zero.
+float distance_from_sums(float dot, float norm_a, float norm_b) {
+  if (norm_a == 0.0f || norm_b == 0.0f) {
+    return MAX_DISTANCE;
+  }
+  return 1.0f - dot / (std::sqrt(norm_a) * std::sqrt(norm_b));
+}
+
 // Equal bit patterns, or both NaN: a NaN's payload is not part of the contract.
 testing::AssertionResult same_bits(float expected, float actual) {
   if (std::bit_cast<std::uint32_t>(expected) == std::bit_cast<std::uint32_t>(actual) ||
@@ -90,8 +99,8 @@ TEST(Distance, CosineDistance) {
   for (const auto& [a, b] : {std::pair<Vec, Vec>{{1, 1}, {0, 0}}, {{}, {}}, {{1}, {1, 2}}}) {
     EXPECT_TRUE(same_bits(MAX_DISTANCE, cosine_distance(a, b)));
   }
-  EXPECT_TRUE(same_bits(MAX_DISTANCE, cosine_distance_from_sums(1, 1, -0.0f)));
-  EXPECT_TRUE(same_bits(NaN, cosine_distance_from_sums(1, NaN, 1)));
+  EXPECT_TRUE(same_bits(MAX_DISTANCE, cosine_distance_from_roots(1, 1, -0.0f)));
+  EXPECT_TRUE(same_bits(NaN, cosine_distance_from_roots(1, NaN, 1)));
 }
 
 TEST(Distance, FailureTexts) {
@@ -102,7 +111,7 @@ TEST(Distance, FailureTexts) {
   EXPECT_TRUE(failure_text(KernelFailure::None).empty());
 }
 
-TEST(Distance, CosineFromSumsMatchesCosineSimilarity) {
+TEST(Distance, CosineFromRootsMatchesTheSumsFormula) {
   std::mt19937 rng(7);
   std::normal_distribution<float> normal;
   for (std::size_t n = 1; n < 50; ++n) {
@@ -113,10 +122,12 @@ TEST(Distance, CosineFromSumsMatchesCosineSimilarity) {
     }
     const float sums[3] = {sum_products(a.data(), b.data(), n), sum_squares(a.data(), n),
                            sum_squares(b.data(), n)};
+    const float roots[2] = {std::sqrt(sums[1]), std::sqrt(sums[2])};
     EXPECT_TRUE(same_bits(cosine_similarity(a, b).value,
-                          cosine_from_sums(sums[0], sums[1], sums[2]).value));
+                          cosine_from_roots(sums[0], roots[0], roots[1]).value));
+    EXPECT_TRUE(same_bits(cosine_distance(a, b), distance_from_sums(sums[0], sums[1], sums[2])));
     EXPECT_TRUE(same_bits(cosine_distance(a, b),
-                          cosine_distance_from_sums(sums[0], sums[1], sums[2])));
+                          cosine_distance_from_roots(sums[0], roots[0], roots[1])));
   }
 }
 
@@ -293,8 +304,8 @@ TEST_P(ColumnKernel, SumsMatchTheReferenceForEveryLaneRange) {
   }
 }
 
-// From square roots of the norms, the rank of the distance that cosine_distance_from_sums
-// gives from the norms. NaN sums and infinite norms make NaN distances, ranked last.
+// From square roots of the norms, the rank of the distance that distance_from_sums gives
+// from the norms. NaN sums and infinite norms make NaN distances, ranked last.
 TEST_P(ColumnKernel, CosineRanksMatchTheSumsFormula) {
   const float norms[] = {0.0f, -0.0f, 1.0f, 0.3f, 9.0f, 1e-30f, 1e-45f, 3e38f, INF, NaN};
   const float sums[] = {0.0f, -0.0f, 1.0f, -0.7f, 2.5f, 1e-38f, -3e38f, INF, NaN};
@@ -310,7 +321,7 @@ TEST_P(ColumnKernel, CosineRanksMatchTheSumsFormula) {
       GetParam().cosine_ranks(dots.data(), std::sqrt(norm), roots.data(), count, ranks.data());
       ASSERT_EQ(ranks.back(), 12345u);
       for (std::size_t c = 0; c < count; ++c) {
-        ASSERT_EQ(distance_rank(cosine_distance_from_sums(dots[c], norm, other_norms[c])), ranks[c])
+        ASSERT_EQ(distance_rank(distance_from_sums(dots[c], norm, other_norms[c])), ranks[c])
             << "sum " << dots[c] << " norms " << norm << ", " << other_norms[c];
       }
     }

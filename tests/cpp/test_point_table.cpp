@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "core/distance.hpp"
 #include "core/point_table.hpp"
 
@@ -16,7 +18,7 @@ TEST(PointTable, ReplaceKeepsOneRecordAndDropsTheOldPayload) {
   EXPECT_EQ(table.size(), 1u);
   EXPECT_EQ(table.payload(first), nullptr);
   EXPECT_EQ(table.point(first).vector, (std::vector<float>{3.0f, 4.0f, 5.0f}));
-  EXPECT_EQ(table.norm_squared(first), sum_squares(table.vector(first).data(), 3));
+  EXPECT_EQ(table.norm_root(first), std::sqrt(sum_squares(table.vector(first).data(), 3)));
   EXPECT_TRUE(table.tenant_slots(*table.tenant("a")).empty());
 }
 
