@@ -98,6 +98,8 @@ std::optional<Slot> PointTable::insert(PointId key, Point point) {
   if (!has_point(*slot)) {
     flags_[*slot] |= HAS_POINT;
     ++point_count_;
+  } else {
+    ++replacements_;
   }
   set_id(*slot, point.id);
   roots_[*slot] = std::sqrt(sum_squares(point.vector.data(), point.vector.size()));

@@ -45,6 +45,8 @@ class PointTable {
   std::optional<Slot> insert(PointId key, Point point);
 
   std::size_t size() const { return point_count_; }  // number of points
+  // How many times a stored point has been replaced: distances to its slot may have changed.
+  std::uint64_t replacements() const { return replacements_; }
   std::size_t slot_count() const { return keys_.size(); }
 
   bool has_point(Slot slot) const { return (flags_[slot] & HAS_POINT) != 0; }
@@ -110,6 +112,7 @@ class PointTable {
   std::unordered_map<Slot, PointId> own_ids_;
   std::unordered_map<Slot, std::vector<float>> odd_vectors_;
   std::size_t point_count_ = 0;
+  std::uint64_t replacements_ = 0;
 
   std::unordered_map<std::string, TenantRef> tenant_refs_;
   std::vector<Tenant> tenants_;

@@ -584,19 +584,61 @@ std::size_t link_cap(std::uint64_t m, std::uint64_t layer) {
   return per_layer > UINT64_MAX / 2 ? UINT64_MAX : per_layer * 2;
 }
 
+// A list is settled when neighbour selection over the list alone would keep every link, as
+// it does for a list that selection produced. Adding a link to a full settled list then
+// changes only what concerns the new link: every link before it (nearest to the owner
+// first) stays, the new link stays unless one of those is nearer to it than the owner is,
+// and a link after it goes only if the new link is nearer to it than the owner is. So the
+// new link is scored against the others, instead of every pair.
+//
+// `sorted` holds the list's links and the new one (at `added`), nearest to the owner first;
+// `vectors` their vectors, of one length. Keeps what selection with `cap` would keep, in
+// `out`.
+void select_into_settled(std::span<const Entry> sorted, std::size_t added,
+                         std::span<const std::span<const float>> vectors, std::size_t cap,
+                         const PointTable& points, std::vector<Slot>& out, Scratch& s) {
+  const Entry& fresh = sorted[added];
+  const Query query{vectors[added], points.norm_root(fresh.slot)};
+  s.kernel_vectors.clear();
+  s.kernel_slots.clear();
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    if (i != added) {
+      s.kernel_vectors.push_back(vectors[i].data());
+      s.kernel_slots.push_back(sorted[i].slot);
+    }
+  }
+  s.list_distances.resize(sorted.size());
+  run_kernel(query, points, s, [&s, added](std::size_t j, float distance) {
+    s.list_distances[j < added ? j : j + 1] = distance;
+  });
+  bool kept = true;
+  for (std::size_t i = 0; i < added && kept; ++i) {
+    kept = distance_rank(s.list_distances[i]) >= rank_of(fresh);
+  }
+  out.clear();
+  for (std::size_t i = 0; i < sorted.size() && out.size() < cap; ++i) {
+    const bool dropped = i == added ? !kept
+                                    : kept && i > added && distance_rank(s.list_distances[i]) < rank_of(sorted[i]);
+    if (!dropped) {
+      out.push_back(sorted[i].slot);
+    }
+  }
+}
+
 // Adds `target` to the list of `owner`; a list then over `cap` is cut back by neighbour
-// selection around `owner`, which also drops links to slots without a point.
-void add_link_to_list(std::vector<Slot>& list, Slot owner, Slot target, std::size_t cap,
-              const PointTable& points, Scratch& s) {
+// selection around `owner`, which also drops links to slots without a point. `settled` says
+// whether the list was settled; returns whether it is now.
+bool add_link_to_list(std::vector<Slot>& list, Slot owner, Slot target, std::size_t cap,
+                      bool settled, const PointTable& points, Scratch& s) {
   if (std::find(list.begin(), list.end(), target) != list.end()) {
-    return;
+    return settled;
   }
   // One link over the cap is the most a list ever holds: growing by exactly that much keeps
   // upper lists from doubling their memory on their first overflow.
   list.reserve(std::min(cap, MAX_ROW_LINKS) + 1);
   list.push_back(target);
   if (list.size() <= cap) {
-    return;
+    return false;
   }
   s.list_slots.clear();
   for (Slot linked : list) {
@@ -611,7 +653,25 @@ void add_link_to_list(std::vector<Slot>& list, Slot owner, Slot target, std::siz
     s.selection.push_back(Entry{key, s.list_distances[i], s.list_slots[i]});
   }
   std::sort(s.selection.begin(), s.selection.end(), nearer_first);
+  if (settled && s.list_slots.size() == list.size()) {
+    // All links hold points, so the new one is the last of list_slots.
+    const std::size_t length = points.vector(target).size();
+    s.pending_vectors.clear();
+    std::size_t added = 0;
+    for (std::size_t i = 0; i < s.selection.size(); ++i) {
+      s.pending_vectors.push_back(points.vector(s.selection[i].slot));
+      if (s.selection[i].slot == target) {
+        added = i;
+      }
+    }
+    if (length != 0 && std::all_of(s.pending_vectors.begin(), s.pending_vectors.end(),
+                                   [length](std::span<const float> v) { return v.size() == length; })) {
+      select_into_settled(s.selection, added, s.pending_vectors, cap, points, list, s);
+      return true;
+    }
+  }
   select_neighbors(s.selection, cap, owner, points, list, s);
+  return true;
 }
 
 // ---- Level draw -----------------------------------------------------------------------
@@ -706,6 +766,7 @@ void HNSWIndex::set_node(Slot slot, HNSWNode node, const PointTable& points) {
     // Rows stay on small pages: a huge page would add more memory than the walks gain.
     rows_.reset(1 + std::min<std::size_t>(link_cap(m, 0), MAX_ROW_LINKS), false);
   }
+  settled_.make_room(slot);
   while (uppers_.size() <= slot) {
     uppers_.push_back(NO_NODE);
   }
@@ -721,6 +782,7 @@ void HNSWIndex::set_node(Slot slot, HNSWNode node, const PointTable& points) {
     own_ids_.erase(slot);
   }
   store_layer0(slot, node.layer0);
+  settled_.assign(slot, false);
   if (!node.upper.empty() || upper != NO_UPPER) {
     if (upper == NO_UPPER) {
       upper_.emplace_back();
@@ -734,7 +796,7 @@ void HNSWIndex::add_link(Slot owner, std::uint64_t layer, Slot target, const Poi
   Scratch& s = scratch;
   const std::size_t cap = link_cap(m, layer);
   if (layer != 0) {
-    add_link_to_list(upper_list(owner, layer), owner, target, cap, points, s);
+    add_link_to_list(upper_list(owner, layer), owner, target, cap, false, points, s);
     return;
   }
   std::span<const Slot> current = neighbors(owner, 0);
@@ -745,10 +807,11 @@ void HNSWIndex::add_link(Slot owner, std::uint64_t layer, Slot target, const Poi
   if (current.size() < cap && cells[0] != LONG_LIST && cells[0] + 1 < rows_.stride()) {
     cells[1 + cells[0]] = target;
     ++cells[0];
+    settled_.assign(owner, false);
     return;
   }
   s.links.assign(current.begin(), current.end());
-  add_link_to_list(s.links, owner, target, cap, points, s);
+  settled_.assign(owner, add_link_to_list(s.links, owner, target, cap, settled_.test(owner), points, s));
   store_layer0(owner, s.links);
 }
 
@@ -767,6 +830,11 @@ void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64
     return;
   }
 
+  // A replaced point may have moved, and with it what any list holding its slot would keep.
+  if (points.replacements() != replacements_seen_) {
+    settled_.clear();
+    replacements_seen_ = points.replacements();
+  }
   // A node already under `slot` stays in place while the walks run, so they can pass
   // through it; it is replaced only at the end.
   const Query query = point_query(points, slot);
@@ -817,6 +885,7 @@ void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64
     entry_point = slot;
   }
   set_node(slot, std::move(fresh), points);
+  settled_.assign(slot, true);  // its layer-0 list came from selection
 }
 
 Slot HNSWIndex::search_layer(const Query& query, Slot entry, std::uint64_t layer,

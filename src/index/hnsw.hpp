@@ -16,6 +16,7 @@
 
 #include "core/point_table.hpp"
 #include "core/slot_arena.hpp"
+#include "core/slot_bits.hpp"
 
 namespace tarnwick {
 
@@ -129,6 +130,8 @@ class HNSWIndex {
   void add_link(Slot owner, std::uint64_t layer, Slot target, const PointTable& points);
 
   SlotColumn<std::uint32_t> uppers_;         // by slot
+  SlotBits settled_;  // by slot: the layer-0 list is settled (see add_link_to_list)
+  std::uint64_t replacements_seen_ = 0;  // the point table's replacements when settled_ was valid
   std::unordered_map<Slot, PointId> own_ids_;  // node ids that differ from their slot's key
   SlotArena<Slot> rows_;  // layer-0 rows of nodes; 1 + links per row, fixed by the first node
   std::vector<std::vector<Slot>> overflow_;
