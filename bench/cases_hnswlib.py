@@ -8,8 +8,8 @@ from measure import CALL_US, batch_rows, build_rows, microseconds_per_call, sear
 
 # A fine grid, so that "the smallest ef reaching tarnwick's recall" is not rounded up to the
 # next power of two in tarnwick's favour.
-EF_SEARCH = (32, 48, 64, 80, 96, 112, 128, 160, 192, 256)
-EF_SWEEP = (10, 16, 24, 32, 48, 64, 80, 96, 112, 128, 160, 192, 256)
+EF_SEARCH = (32, 48, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256)
+EF_SWEEP = (10, 16, 24, 32, 48, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256)
 
 
 def index_path(dataset):
