@@ -653,8 +653,9 @@ bool add_link_to_list(std::vector<Slot>& list, Slot owner, Slot target, std::siz
     s.selection.push_back(Entry{key, s.list_distances[i], s.list_slots[i]});
   }
   std::sort(s.selection.begin(), s.selection.end(), nearer_first);
+  // A settled list's links all hold points, and so does a new link, so none is left out
+  // here; the check keeps the shortcut to exactly the lists it is sound for.
   if (settled && s.list_slots.size() == list.size()) {
-    // All links hold points, so the new one is the last of list_slots.
     const std::size_t length = points.vector(target).size();
     s.pending_vectors.clear();
     std::size_t added = 0;
