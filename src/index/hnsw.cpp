@@ -544,6 +544,14 @@ void select_block(std::size_t begin, std::size_t end, std::size_t length, std::s
   }
 }
 
+// The length all `vectors` share, or 0 when they differ, are empty, or there are none.
+std::size_t common_length(std::span<const std::span<const float>> vectors) {
+  const std::size_t length = vectors.empty() ? 0 : vectors[0].size();
+  const bool uniform = std::all_of(vectors.begin(), vectors.end(),
+                                   [length](std::span<const float> v) { return v.size() == length; });
+  return uniform ? length : 0;
+}
+
 void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclude,
                       const PointTable& points, std::vector<Slot>& out, Scratch& s) {
   out.clear();
@@ -558,10 +566,8 @@ void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclu
       s.pending_roots.push_back(points.norm_root(candidate.slot));
     }
   }
-  const std::size_t length = s.pending_vectors.empty() ? 0 : s.pending_vectors[0].size();
-  const bool uniform = length != 0 && std::all_of(s.pending_vectors.begin(), s.pending_vectors.end(),
-                                                  [length](std::span<const float> v) { return v.size() == length; });
-  if (!uniform) {
+  const std::size_t length = common_length(s.pending_vectors);
+  if (length == 0) {
     select_pairwise(cap, out, s);
     return;
   }
@@ -656,7 +662,6 @@ bool add_link_to_list(std::vector<Slot>& list, Slot owner, Slot target, std::siz
   // A settled list's links all hold points, and so does a new link, so none is left out
   // here; the check keeps the shortcut to exactly the lists it is sound for.
   if (settled && s.list_slots.size() == list.size()) {
-    const std::size_t length = points.vector(target).size();
     s.pending_vectors.clear();
     std::size_t added = 0;
     for (std::size_t i = 0; i < s.selection.size(); ++i) {
@@ -665,8 +670,7 @@ bool add_link_to_list(std::vector<Slot>& list, Slot owner, Slot target, std::siz
         added = i;
       }
     }
-    if (length != 0 && std::all_of(s.pending_vectors.begin(), s.pending_vectors.end(),
-                                   [length](std::span<const float> v) { return v.size() == length; })) {
+    if (common_length(s.pending_vectors) != 0) {
       select_into_settled(s.selection, added, s.pending_vectors, cap, points, list, s);
       return true;
     }
