@@ -160,7 +160,14 @@ struct Scratch {
   std::vector<Slot> links;  // a layer-0 list being changed
 };
 
-thread_local Scratch scratch;
+// The calling thread's scratch, fetched once per walk or insertion. Kept out of line: in a
+// shared library, reaching a thread-local object calls into the dynamic loader, and an
+// inlined access let the compiler repeat that call at every use inside the hot loops
+// rather than keep the address in a register.
+[[gnu::noinline]] Scratch& thread_scratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
 
 // Vectors scored per kernel call, at most, when scoring ahead for waiting candidates. An
 // insertion stops early, so what it scores ahead may go unused; it looks ahead less.
@@ -798,7 +805,7 @@ void HNSWIndex::set_node(Slot slot, HNSWNode node, const PointTable& points) {
 }
 
 void HNSWIndex::add_link(Slot owner, std::uint64_t layer, Slot target, const PointTable& points) {
-  Scratch& s = scratch;
+  Scratch& s = thread_scratch();
   const std::size_t cap = link_cap(m, layer);
   if (layer != 0) {
     add_link_to_list(upper_list(owner, layer), owner, target, cap, false, points, s);
@@ -850,7 +857,7 @@ void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64
   }
 
   const std::uint64_t beam = std::max<std::uint64_t>(ef_construction, 1);
-  Scratch& s = scratch;
+  Scratch& s = thread_scratch();
   s.found.clear();
   for (std::uint64_t layer = std::min(level, top);; --layer) {
     begin_walk(s, points.slot_count());
@@ -899,7 +906,7 @@ Slot HNSWIndex::search_layer(const Query& query, Slot entry, std::uint64_t layer
   if (node_count_ == 0 || layer >= MAX_LAYERS) {
     return entry;
   }
-  Scratch& s = scratch;
+  Scratch& s = thread_scratch();
   Slot current = entry;
   while (has_node(current) && points.size() != 0) {
     s.list_slots.clear();
@@ -941,7 +948,7 @@ std::vector<Candidate> HNSWIndex::search(const Query& query, std::uint64_t bound
   auto accept = [&points, tenant](Slot slot) {
     return tenant == NO_TENANT || points.tenant_of(slot) == tenant;
   };
-  Scratch& s = scratch;
+  Scratch& s = thread_scratch();
   begin_walk(s, points.slot_count());
   seed(s, distance_to(query, points, entry), entry, accept(entry));
   explore(*this, query, 0, bound, false, points, accept, s);
