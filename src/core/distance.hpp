@@ -60,10 +60,8 @@ inline Score cosine_from_roots(float dot, float root_a, float root_b) {
 }
 // 1 - cosine_from_roots, or MAX_DISTANCE on failure.
 inline float cosine_distance_from_roots(float dot, float root_a, float root_b) {
-  if (root_a == 0.0f || root_b == 0.0f) {
-    return MAX_DISTANCE;
-  }
-  return 1.0f - dot / (root_a * root_b);
+  const Score similarity = cosine_from_roots(dot, root_a, root_b);
+  return similarity.ok() ? 1.0f - similarity.value : MAX_DISTANCE;
 }
 
 // Distances ranked by one unsigned integer: numbers in their usual order with -0 equal to
