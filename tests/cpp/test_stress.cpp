@@ -43,8 +43,9 @@ constexpr int THREADS = 8;
 // A thread whose counter stands still this long is stuck in a call: generous, against hangs
 // only, for a loaded machine under ThreadSanitizer.
 constexpr auto STALL_LIMIT = std::chrono::seconds(120);
-// Readers stream all the time; while one upsert waits they may finish a few calls, never this
-// many (thousands of times what a writer-preferring lock allows, for a descheduled writer).
+// Readers stream all the time. During one upsert they finish the calls in flight and those its
+// unlocked parts let through, a few hundred at most on a plain build; this many means new
+// readers kept getting in ahead of it.
 constexpr std::uint64_t READER_CALLS_LIMIT = 20'000;
 constexpr std::uint64_t NO_WRITER = UINT64_MAX;
 
