@@ -325,6 +325,20 @@ Reason read_whole(int fd, std::string& bytes) {
   }
 }
 
+// A store with a fixed dimension takes only snapshots whose vectors all have it.
+Reason check_dimension(const PointTable& points, std::optional<std::size_t> dim) {
+  if (!dim) {
+    return std::nullopt;
+  }
+  for (Slot slot = 0; slot < points.slot_count(); ++slot) {
+    if (points.has_point(slot) && points.vector(slot).size() != *dim) {
+      return "a stored vector has " + std::to_string(points.vector(slot).size()) +
+             " floats, the store expects " + std::to_string(*dim);
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string> Segment::save_to_disk(const std::string& path) const {
@@ -393,6 +407,9 @@ std::optional<std::string> Segment::load_bytes(std::string_view bytes) {
 
   // The point table and the graph share slot numbers, so both are replaced together.
   Snapshot& snapshot = std::get<Snapshot>(decoded);
+  if (Reason reason = check_dimension(snapshot.points, dim_)) {
+    return reason;
+  }
   {
     std::unique_lock points_guard(points_lock_);
     std::unique_lock index_guard(index_lock_);
