@@ -33,7 +33,7 @@ std::size_t processor_count() {
 // One batch: its positions are handed out one at a time to whichever worker asks first.
 struct Job {
   const std::function<void(std::size_t)>* task;
-  std::size_t count;
+  std::size_t count;     // guarded by the pool's mutex; cut to `next` when the batch stops
   std::size_t next = 0;  // guarded by the pool's mutex
   std::size_t done = 0;  // guarded by the pool's mutex
 };
@@ -52,15 +52,30 @@ class ThreadPool final : public WorkerPool {
 
   std::size_t size() const { return threads_.size(); }
 
-  void run(std::size_t count, const std::function<void(std::size_t)>& task) override {
+  bool run(std::size_t count, const std::function<void(std::size_t)>& task,
+           const std::function<bool()>& interrupted) override {
     if (count == 0) {
-      return;
+      return true;
     }
     Job job{&task, count};
     std::unique_lock guard(mutex_);
     jobs_.push_back(&job);
     work_ready_.notify_all();
-    job_done_.wait(guard, [&] { return job.done == job.count; });
+    bool asking = true;
+    while (!job_done_.wait_for(guard, WAIT_SLICE, [&] { return job.done == job.count; })) {
+      if (!asking) {
+        continue;
+      }
+      guard.unlock();
+      asking = !interrupted();
+      guard.lock();
+      if (!asking && job.next < job.count) {
+        // Hand out nothing more; the job ends once the positions under way are done.
+        jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
+        job.count = job.next;
+      }
+    }
+    return job.count == count;
   }
 
  private:
