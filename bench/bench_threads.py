@@ -85,6 +85,14 @@ def upserter(store, vectors):
     return work
 
 
+def cpu_per_call(store, queries):
+    """Thread CPU seconds per search call."""
+    began = time.thread_time()
+    for query in queries:
+        store.search(query, LIMIT, "cosine")
+    return (time.thread_time() - began) / len(queries)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=5.0)
@@ -98,6 +106,14 @@ def main():
     vectors = [list(map(float, v)) for v in data.points[:1000]]
     print(f"store: {len(store)} points, {datasets.DIM} dims, limit {LIMIT}, "
           f"{args.seconds:g} s per measurement, {args.rounds} rounds interleaved")
+    # The part of a call that holds the interpreter: binding, converting the query, building
+    # the answer, approximated by the same call on an empty store. Two threads can reach at
+    # most 2 / (1 + share) times the rate of one, given two free cores.
+    attached = cpu_per_call(VectorStorage(), queries)
+    total = cpu_per_call(store, queries)
+    share = attached / total
+    print(f"CPU per search {total * 1e6:.0f} us, of which attached about {attached * 1e6:.1f} us "
+          f"({share:.1%}): two threads can reach {2 / (1 + share):.2f}x")
     print(f"{'round':>5} {'1 thread QPS':>13} {'2 threads QPS':>14} {'ratio':>6} "
           f"{'search+upsert: search QPS':>26} {'upsert/s':>9}")
     for round_number in range(1, args.rounds + 1):
