@@ -11,7 +11,7 @@ import time
 import numpy as np
 import pytest
 
-from snapshot_bytes import varint
+from snapshot_format import varint
 from tarnwick import VectorStorage
 
 pytestmark = pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs pthread_kill")
