@@ -87,17 +87,6 @@ double quantise(const double* unit, std::size_t n, double scale, std::int32_t st
   return std::sqrt(residual) * (1.0 + INFLATION) + INFLATION;
 }
 
-struct Row {
-  float scale;
-  float error;
-};
-
-Row row_header(const std::int8_t* row) {
-  Row header;
-  std::memcpy(&header, row, sizeof header);
-  return header;
-}
-
 // [low, high] widened by `slack` each way.
 Bounds widen(Bounds bounds, double slack) { return {bounds.low - slack, bounds.high + slack}; }
 
@@ -135,7 +124,7 @@ void encode_row(std::span<const float> vector, float squares, std::int8_t* row) 
   const std::size_t padded = padded_length(vector.size());
   std::int8_t* codes = row + CODE_HEADER;
   std::fill(codes, codes + padded, std::int8_t{0});
-  Row header{1.0f, std::numeric_limits<float>::infinity()};
+  CodeHeader header{1.0f, std::numeric_limits<float>::infinity()};
   if (coded) {
     const double largest = unit_vector(vector, unit.data());
     header.scale = static_cast<float>(largest / CODE_STEPS);
@@ -160,11 +149,16 @@ void encode_query(std::span<const float> query, QueryCode& code) {
   for (float element : query) {
     squares += static_cast<double>(element) * element;
   }
-  code.root = std::sqrt(squares);
-}
-
-bool has_code(const std::int8_t* row) {
-  return row_header(row).error < std::numeric_limits<float>::infinity();
+  // The double sum is off by at most d 2^-53 relative, its root by half that.
+  code.root_low = std::sqrt(squares) * (1.0 - INFLATION);
+  code.root_high = std::sqrt(squares) * (1.0 + INFLATION);
+  const double g = gamma(query.size());
+  code.distance_slack = 2.0 * (2.0 * g + 6.0 * UNIT) + EPSILON;
+  code.similarity_slack = 2.0 * (2.0 * g + 4.0 * UNIT) + EPSILON;
+  code.product_slack = 2.0 * g + EPSILON;
+  code.squares_slack = 2.0 * gamma(query.size() + 2);
+  code.root_slack = g + 2.0 * UNIT;
+  code.underflow = 2.0 * static_cast<double>(query.size()) * UNDERFLOW;
 }
 
 void code_dots(const QueryCode& query, const std::int8_t* const* rows, std::size_t count,
@@ -172,44 +166,18 @@ void code_dots(const QueryCode& query, const std::int8_t* const* rows, std::size
   sum_code_products(query.elements.data(), rows, count, query.elements.size(), out);
 }
 
-Bounds similarity_bounds(const QueryCode& query, const std::int8_t* row, std::int64_t dot) {
-  const Row header = row_header(row);
-  const double r = header.error;
-  if (!(r < std::numeric_limits<double>::infinity())) {
-    return {-std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
-  }
-  const double centre = query.scale * header.scale * static_cast<double>(dot);
-  const double slack = r + query.error * (1.0 + r) + EPSILON;
-  // The real cosine never leaves [-1, 1].
-  return {std::max(centre - slack, -1.0), std::min(centre + slack, 1.0)};
-}
-
-Bounds cosine_distance_bounds(const QueryCode& query, const std::int8_t* row, std::int64_t dot) {
-  const Bounds cosine = similarity_bounds(query, row, dot);
-  const double slack = 2.0 * (2.0 * gamma(query.length) + 6.0 * UNIT) + EPSILON;
-  return {1.0 - cosine.high - slack, 1.0 - cosine.low + slack};
-}
-
-Bounds cosine_similarity_bounds(const QueryCode& query, const std::int8_t* row, std::int64_t dot) {
-  const double slack = 2.0 * (2.0 * gamma(query.length) + 4.0 * UNIT) + EPSILON;
-  return widen(similarity_bounds(query, row, dot), slack);
-}
-
 namespace {
 
-// ||q|| ||x|| and ||x|| from the float root of x.
+// ||x|| and ||q|| ||x|| from the float root of x.
 struct Norms {
   double stored_low, stored_high;
   double product_low, product_high;
 };
 
 Norms norms(const QueryCode& query, float root) {
-  const double nu = gamma(query.length) + 2.0 * UNIT;
-  const double stored_low = root / (1.0 + nu);
-  const double stored_high = root / (1.0 - nu);
-  const double query_low = query.root * (1.0 - INFLATION);
-  const double query_high = query.root * (1.0 + INFLATION);
-  return {stored_low, stored_high, query_low * stored_low, query_high * stored_high};
+  const double stored_low = root / (1.0 + query.root_slack);
+  const double stored_high = root / (1.0 - query.root_slack);
+  return {stored_low, stored_high, query.root_low * stored_low, query.root_high * stored_high};
 }
 
 }  // namespace
@@ -218,24 +186,21 @@ Bounds dot_product_bounds(const QueryCode& query, const std::int8_t* row, std::i
                           float root) {
   const Norms n = norms(query, root);
   const Bounds product = scaled(similarity_bounds(query, row, dot), n.product_low, n.product_high);
-  const double length = static_cast<double>(query.length);
-  return widen(product, (2.0 * gamma(query.length) + EPSILON) * n.product_high + 2.0 * length * UNDERFLOW);
+  return widen(product, query.product_slack * n.product_high + query.underflow);
 }
 
 Bounds euclidean_bounds(const QueryCode& query, const std::int8_t* row, std::int64_t dot,
                         float root) {
   const Norms n = norms(query, root);
   const Bounds product = scaled(similarity_bounds(query, row, dot), n.product_low, n.product_high);
-  const double query_low = query.root * (1.0 - INFLATION);
-  const double query_high = query.root * (1.0 + INFLATION);
-  const double magnitude = query_high * query_high + n.stored_high * n.stored_high + 2.0 * n.product_high;
+  const double query_low = query.root_low * query.root_low;
+  const double query_high = query.root_high * query.root_high;
+  const double magnitude = query_high + n.stored_high * n.stored_high + 2.0 * n.product_high;
   // ||q - x||^2 = ||q||^2 + ||x||^2 - 2 ||q|| ||x|| c.
-  const double squares_low = query_low * query_low + n.stored_low * n.stored_low - 2.0 * product.high - EPSILON * magnitude;
-  const double squares_high = query_high * query_high + n.stored_high * n.stored_high - 2.0 * product.low + EPSILON * magnitude;
-  const double relative = 2.0 * gamma(query.length + 2);
-  const double lost = 2.0 * static_cast<double>(query.length) * UNDERFLOW;
-  const double low = std::max(0.0, squares_low * (1.0 - relative) - lost);
-  const double high = std::max(0.0, squares_high * (1.0 + relative) + lost);
+  const double squares_low = query_low + n.stored_low * n.stored_low - 2.0 * product.high - EPSILON * magnitude;
+  const double squares_high = query_high + n.stored_high * n.stored_high - 2.0 * product.low + EPSILON * magnitude;
+  const double low = std::max(0.0, squares_low * (1.0 - query.squares_slack) - query.underflow);
+  const double high = std::max(0.0, squares_high * (1.0 + query.squares_slack) + query.underflow);
   return {std::sqrt(low) * (1.0 - 2.0 * UNIT), std::sqrt(high) * (1.0 + 2.0 * UNIT)};
 }
 

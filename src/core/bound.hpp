@@ -44,17 +44,28 @@ bool codable(std::span<const float> vector, float squares);
 // decision is ever settled by it.
 void encode_row(std::span<const float> vector, float squares, std::int8_t* row);
 
-// Whether the row holds a code (false for a vector that is not codable).
-bool has_code(const std::int8_t* row);
+// An interval [low, high] that holds an exact float score.
+struct Bounds {
+  double low;
+  double high;
+};
 
 // A query quantised for the bounds: v = q / ||q|| in double, q16 = round(v / t) with
-// t = max|v_i| / 32767, and `error` an upper bound of ||v - t * q16||.
+// t = max|v_i| / 32767, and `error` an upper bound of ||v - t * q16||. The error terms that
+// depend only on the query's length are worked out once here (see bound.cpp).
 struct QueryCode {
   bool usable = false;      // false: the query is not codable and nothing may be pruned
   std::size_t length = 0;   // floats in the query
   double scale = 0.0;       // t
   double error = 0.0;       // upper bound of ||v - t * q16||
-  double root = 0.0;        // the float root of the query's sum of squares, as kernels take it
+  double root_low = 0.0;    // ||q|| lies in [root_low, root_high]
+  double root_high = 0.0;
+  double distance_slack = 0.0;    // float error of cosine_distance, and the double roundings
+  double similarity_slack = 0.0;  // of cosine_similarity
+  double product_slack = 0.0;     // of sum_products, relative to ||q|| ||x||
+  double squares_slack = 0.0;     // of sum_squared_differences, relative
+  double root_slack = 0.0;        // of a stored float root, relative
+  double underflow = 0.0;         // what underflowed terms can lose in one sum
   std::vector<std::int16_t> elements;  // q16, padded with zeros to the code rows' length
 };
 // Fills `code` for `query` (reusing its memory).
@@ -64,20 +75,43 @@ void encode_query(std::span<const float> query, QueryCode& code);
 void code_dots(const QueryCode& query, const std::int8_t* const* rows, std::size_t count,
                std::int64_t* out);
 
-// An interval [low, high] that holds an exact float score.
-struct Bounds {
-  double low;
-  double high;
+// The scale and error of a code row.
+struct CodeHeader {
+  float scale;
+  float error;  // infinite when the vector has no code
 };
+inline CodeHeader code_header(const std::int8_t* row) {
+  CodeHeader header;
+  __builtin_memcpy(&header, row, sizeof header);
+  return header;
+}
+// Whether the row holds a code (false for a vector that is not codable).
+inline bool has_code(const std::int8_t* row) { return code_header(row).error <= MAX_DISTANCE; }
 
-// The cosine similarity's interval from a code dot: holds <v, x / ||x||>.
-Bounds similarity_bounds(const QueryCode& query, const std::int8_t* row, std::int64_t dot);
+// The interval of the real cosine <v, x / ||x||> from a code dot: whole when the row holds
+// no code. 2^-30 covers the double roundings of the centre (see bound.cpp).
+inline Bounds similarity_bounds(const QueryCode& query, const std::int8_t* row, std::int64_t dot) {
+  const CodeHeader header = code_header(row);
+  const double r = header.error;
+  if (!(r <= MAX_DISTANCE)) {
+    return {-__builtin_inf(), __builtin_inf()};
+  }
+  const double centre = query.scale * header.scale * static_cast<double>(dot);
+  const double slack = r + query.error * (1.0 + r) + 0x1p-30;
+  return {centre - slack, centre + slack};
+}
+
 // Intervals for the scores the kernels return, for vectors of the query's length whose row is
-// `row` and whose float root is `root`:
-//   cosine_distance(q, x), cosine_similarity(q, x), sum_products(q, x), and
-//   sqrt(sum_squared_differences(q, x)).
-Bounds cosine_distance_bounds(const QueryCode& query, const std::int8_t* row, std::int64_t dot);
-Bounds cosine_similarity_bounds(const QueryCode& query, const std::int8_t* row, std::int64_t dot);
+// `row` and whose float root is `root`: cosine_distance(q, x), cosine_similarity(q, x),
+// sum_products(q, x), and sqrt(sum_squared_differences(q, x)).
+inline Bounds cosine_distance_bounds(const QueryCode& query, const std::int8_t* row, std::int64_t dot) {
+  const Bounds cosine = similarity_bounds(query, row, dot);
+  return {1.0 - cosine.high - query.distance_slack, 1.0 - cosine.low + query.distance_slack};
+}
+inline Bounds cosine_similarity_bounds(const QueryCode& query, const std::int8_t* row, std::int64_t dot) {
+  const Bounds cosine = similarity_bounds(query, row, dot);
+  return {cosine.low - query.similarity_slack, cosine.high + query.similarity_slack};
+}
 Bounds dot_product_bounds(const QueryCode& query, const std::int8_t* row, std::int64_t dot,
                           float root);
 Bounds euclidean_bounds(const QueryCode& query, const std::int8_t* row, std::int64_t dot,

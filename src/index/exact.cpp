@@ -134,6 +134,7 @@ class Scorer {
 // it is still growing.
 struct ScanScratch {
   QueryCode query;
+  std::vector<Slot> slots;     // the candidates in visiting order
   std::vector<double> reach;   // by visiting order: the best score each point could have
   std::vector<double> certain;  // the worst score each coded point certainly reaches
 };
@@ -195,31 +196,51 @@ std::optional<double> bound_scores(std::span<const float> query, Metric metric,
   const bool higher = higher_is_better(metric);
   const double unbounded = higher ? std::numeric_limits<double>::infinity()
                                   : -std::numeric_limits<double>::infinity();
+  s.slots.clear();
   s.reach.clear();
   s.certain.clear();
+  const auto worse_on_top = [higher](double a, double b) { return higher ? a > b : a < b; };
   const std::int8_t* rows[BATCH];
   Slot slots[BATCH];
   std::size_t positions[BATCH];
   std::size_t queued = 0;
+  const std::size_t row_bytes = code_row_bytes(query.size());
   const auto flush = [&] {
     std::int64_t dots[BATCH];
     code_dots(s.query, rows, queued, dots);
     for (std::size_t i = 0; i < queued; ++i) {
+      if (!has_code(rows[i])) {
+        continue;  // its reach stays unbounded
+      }
       const Bounds bounds = score_bounds(metric, s.query, rows[i], dots[i], points.norm_root(slots[i]));
       if constexpr (CHECK_BOUNDS) {
         verify_bounds(bounds, exact_score(metric, query, points.vector(slots[i])));
       }
       s.reach[positions[i]] = higher ? bounds.high : bounds.low;
-      s.certain.push_back(higher ? bounds.low : bounds.high);
+      // s.certain holds the best `keep` certain scores so far, as a heap with the worst on top.
+      const double certain = higher ? bounds.low : bounds.high;
+      if (s.certain.size() < keep) {
+        s.certain.push_back(certain);
+        std::push_heap(s.certain.begin(), s.certain.end(), worse_on_top);
+      } else if (higher ? certain > s.certain.front() : certain < s.certain.front()) {
+        std::pop_heap(s.certain.begin(), s.certain.end(), worse_on_top);
+        s.certain.back() = certain;
+        std::push_heap(s.certain.begin(), s.certain.end(), worse_on_top);
+      }
     }
     queued = 0;
   };
   for_each_candidate(points, tenant, [&](Slot slot) {
+    s.slots.push_back(slot);
     s.reach.push_back(unbounded);
-    if (!points.in_arena(slot) || !has_code(points.code_row(slot))) {
+    if (!points.in_arena(slot)) {
       return;
     }
+    // The batch is bounded only when full: fetching its rows now hides their latency.
     rows[queued] = points.code_row(slot);
+    for (std::size_t line = 0; line < row_bytes; line += 64) {
+      __builtin_prefetch(rows[queued] + line);
+    }
     slots[queued] = slot;
     positions[queued] = s.reach.size() - 1;
     if (++queued == BATCH) {
@@ -230,13 +251,7 @@ std::optional<double> bound_scores(std::span<const float> query, Metric metric,
   if (s.certain.size() < keep || keep == 0) {
     return std::nullopt;
   }
-  const auto nth = s.certain.begin() + static_cast<std::ptrdiff_t>(keep - 1);
-  if (higher) {
-    std::nth_element(s.certain.begin(), nth, s.certain.end(), std::greater<double>());
-  } else {
-    std::nth_element(s.certain.begin(), nth, s.certain.end());
-  }
-  return *nth;
+  return s.certain.front();
 }
 
 }  // namespace
@@ -261,14 +276,12 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
   }
   if (threshold) {
     const bool higher = higher_is_better(metric);
-    std::size_t position = 0;
-    for_each_candidate(points, tenant, [&](Slot slot) {
-      const double reach = s->reach[position++];
-      if (higher ? reach < *threshold : reach > *threshold) {
-        return;
+    for (std::size_t position = 0; position < s->slots.size(); ++position) {
+      const double reach = s->reach[position];
+      if (!(higher ? reach < *threshold : reach > *threshold)) {
+        scorer.add(s->slots[position]);
       }
-      scorer.add(slot);
-    });
+    }
   } else {
     for_each_candidate(points, tenant, [&](Slot slot) { scorer.add(slot); });
   }
