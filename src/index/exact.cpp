@@ -248,7 +248,7 @@ std::optional<double> bound_scores(std::span<const float> query, Metric metric,
     }
   });
   flush();
-  if (s.certain.size() < keep || keep == 0) {
+  if (s.certain.size() < keep) {
     return std::nullopt;
   }
   return s.certain.front();
@@ -267,7 +267,7 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
   // table order, so equal scores and their order are as without pruning.
   std::optional<double> threshold;
   ScanScratch* s = nullptr;
-  if (keep < population && pruning_enabled() && query.size() == points.dimension()) {
+  if (keep != 0 && keep < population && pruning_enabled() && query.size() == points.dimension()) {
     s = &scan_scratch();
     encode_query(query, s->query);
     if (s->query.usable) {
