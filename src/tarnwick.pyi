@@ -23,6 +23,10 @@ _Payload: TypeAlias = dict[str, Any] | None
 # One search answer: (point id, score) pairs, best first.
 _Answer: TypeAlias = list[tuple[int, float]]
 
+# Private, for the benchmarks: the calling thread's graph-walk neighbours turned away by a bound
+# and decided with their exact distance since the last call, which resets both.
+def _bound_decisions() -> tuple[int, int]: ...
+
 @final
 class VectorStorage:
     """A high-performance vector storage and search engine exposed directly to Python runtimes."""
