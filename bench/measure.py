@@ -9,8 +9,9 @@ from pathlib import Path
 import numpy as np
 
 _STATUS = Path("/proc/self/status")
-# --quick checks that every case runs; its timings are rough.
-MIN_SECONDS = 0.25 if os.environ.get("TARNWICK_BENCH_QUICK") else 1.0
+# --quick checks that every case runs: one pass each, so its timings are rough.
+QUICK = bool(os.environ.get("TARNWICK_BENCH_QUICK"))
+PASSES, MIN_SECONDS = (1, 0.0) if QUICK else (3, 1.0)
 # Every peer's ef grid: fine enough that "the smallest ef reaching tarnwick's recall" is not
 # rounded up far in tarnwick's favour.
 PEER_EF = (16, 24, 32, 48, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 320, 384)
@@ -48,7 +49,7 @@ def throughput(count, run):
     return count / (time.perf_counter() - start)
 
 
-def timed_queries(queries, search_one, passes=3, min_seconds=MIN_SECONDS):
+def timed_queries(queries, search_one, passes=PASSES, min_seconds=MIN_SECONDS):
     """Runs search_one(q) for every query in turn, at least `passes` times and for at least
     `min_seconds` in all; returns (results, best queries/s).
 

@@ -100,7 +100,7 @@ def comparison_table(results):
         values = _lookup(rows)
         for measure, ours, peer in COMPARISONS:
             a, b = values.get((ours, measure)), values.get((peer, measure))
-            if a is None and b is None:
+            if b is None:
                 continue
             lines.append(f"| {name} | {measure} | {ours.removeprefix('tarnwick ')} | {_format(measure, a)} "
                          f"| {peer} | {_format(measure, b)} | {_ratio(a, b)} |")

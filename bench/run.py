@@ -68,6 +68,7 @@ def _load_average():
 
 def environment(sizes, queries, start_load):
     """sizes: {dataset name: dimensions}."""
+
     def version(package):
         try:
             return metadata.version(package)
@@ -81,8 +82,8 @@ def environment(sizes, queries, start_load):
     packages = ", ".join(f"{p} {version(p)}" for p in ("tarnwick",) + PEERS)
     sets = ", ".join(f"{name} x {dim} dims" for name, dim in sizes.items())
     return (f"{time.strftime('%Y-%m-%d %H:%M')}, commit {commit}, {cpu}, Python {platform.python_version()}, "
-            f"{packages}. Sets (name-points): {sets}; {queries:,} queries, limit 10, cosine. Load average at the start: {start_load}, at the end: "
-            f"{_load_average()} on {os.cpu_count()} CPUs.")
+            f"{packages}. Sets (name-points): {sets}; {queries:,} queries, limit 10, cosine. "
+            f"Load average at the start: {start_load}, at the end: {_load_average()} on {os.cpu_count()} CPUs.")
 
 
 def main():
@@ -92,7 +93,7 @@ def main():
     start_load = _load_average()
     points, queries = (20_000, 200) if args.quick else (datasets.FULL_POINTS, datasets.FULL_QUERIES)
     if args.quick:
-        os.environ["TARNWICK_BENCH_QUICK"] = "1"  # the workers' timing, see measure.MIN_SECONDS
+        os.environ["TARNWICK_BENCH_QUICK"] = "1"  # the workers' timing, see measure.QUICK
     if not datasets.data_paths("text")[0].exists():
         make_text_set.main()
 
@@ -100,8 +101,7 @@ def main():
     for name in JOBS:
         dataset = datasets.load(name, points, queries)  # caches data and ground truth once
         dataset_name = dataset.name
-        sizes[dataset_name] = dataset.points.shape[1]
-        results[dataset_name] = []
+        sizes[dataset_name], results[dataset_name] = dataset.points.shape[1], []
         for library, case, settings in JOBS[name]:
             print(f"{dataset_name}: {library} {case} {settings} ...", file=sys.stderr, flush=True)
             rows = run_job(library, case, name, points, queries, settings)
