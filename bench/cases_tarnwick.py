@@ -74,30 +74,33 @@ def _bound_share(store, queries):
     return by_bound / (by_bound + exact) if by_bound + exact else None
 
 
+def _saved_store(dataset):
+    """The store the lists case saved, searched at a new store's own ef_search."""
+    store = VectorStorage()
+    store.load(str(snapshot_path(dataset)))
+    return store
+
+
 def search(dataset):
     """Single queries at each ef_search on the saved store, and the share decided by bound at
     a new store's own ef_search."""
     saved = snapshot_path(dataset).read_bytes()
     queries = dataset.queries.tolist()  # converted up front: time the search, not numpy
-    stores = {}
 
     def at(ef):
-        stores.clear()  # one store in memory at a time
-        store = stores[ef] = _loaded(snapshot_graph.with_ef_search(saved, ef))
+        store = _loaded(snapshot_graph.with_ef_search(saved, ef))
         return lambda q: store.search(q, 10, "cosine")
 
     rows = curve_rows("tarnwick search, ef EF", dataset, queries, at,
                       lambda found: [point_id for point_id, _ in found], EF_SEARCH)
-    at(DEFAULT_EF)
-    share = _bound_share(stores[DEFAULT_EF], queries)
+    share = _bound_share(_saved_store(dataset), queries)
     return rows + [(f"tarnwick search, ef {DEFAULT_EF}", BOUND_SHARE, share)]
 
 
 def batch(dataset):
     """batch_search of every query at once, on the saved store, with the workers run.py gives."""
     workers = threads_from_environment()
-    store = VectorStorage()
-    store.load(str(snapshot_path(dataset)))
+    store = _saved_store(dataset)
     queries = dataset.queries.tolist()
     return batch_rows(f"tarnwick batch_search, ef {DEFAULT_EF}, {workers} worker(s)", dataset,
                       lambda: store.batch_search(queries, 10, "cosine"), _ids)
