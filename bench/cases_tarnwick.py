@@ -75,7 +75,7 @@ def _bound_share(store, queries):
 
 
 def _saved_store(dataset):
-    """The store the lists case saved, searched at a new store's own ef_search."""
+    """The store the lists case saved."""
     store = VectorStorage()
     store.load(str(snapshot_path(dataset)))
     return store
@@ -84,16 +84,12 @@ def _saved_store(dataset):
 def search(dataset):
     """Single queries at each ef_search on the saved store, and the share decided by bound at
     a new store's own ef_search."""
-    saved = snapshot_path(dataset).read_bytes()
+    store = _saved_store(dataset)
     queries = dataset.queries.tolist()  # converted up front: time the search, not numpy
-
-    def at(ef):
-        store = _loaded(snapshot_graph.with_ef_search(saved, ef))
-        return lambda q: store.search(q, 10, "cosine")
-
-    rows = curve_rows("tarnwick search, ef EF", dataset, queries, at,
+    rows = curve_rows("tarnwick search, ef EF", dataset, queries,
+                      lambda ef: lambda q: store.search(q, 10, "cosine", ef_search=ef),
                       lambda found: [point_id for point_id, _ in found], EF_SEARCH)
-    share = _bound_share(_saved_store(dataset), queries)
+    share = _bound_share(store, queries)
     return rows + [(f"tarnwick search, ef {DEFAULT_EF}", BOUND_SHARE, share)]
 
 
