@@ -4,6 +4,10 @@
 // links are addressed by the point table's slots, so following a link is an array access.
 // Layer-0 lists, which every search reads, sit in fixed-size rows of one flat store: a list
 // is one memory access away from its slot, and a node costs no allocation of its own.
+//
+// The code is split by role: node storage (graph_storage.cpp), walks (walk.cpp), neighbour
+// selection (neighbor_selection.cpp), insertion (insertion.cpp) and the level draw
+// (level_draw.cpp).
 #pragma once
 
 #include <cstddef>
