@@ -73,3 +73,38 @@ def without_graph(data):
     for _ in range(3):  # m, ef_construction, ef_search
         _, pos = _read_varint(data, pos)
     return data[:pos] + bytes([0]) + _varint(0) + _varint(0)  # no entry point, level 0, 0 nodes
+
+
+def layer0_reachability(data):
+    """(nodes reachable from the entry point over layer-0 links, nodes) of a snapshot."""
+    pos = _graph_offset(data)
+    for _ in range(3):  # m, ef_construction, ef_search
+        _, pos = _read_varint(data, pos)
+    present = data[pos]
+    pos += 1
+    entry = None
+    if present:
+        entry, pos = _read_varint(data, pos)
+    _, pos = _read_varint(data, pos)  # max_level
+    count, pos = _read_varint(data, pos)
+    links = {}
+    for _ in range(count):
+        key, pos = _read_varint(data, pos)
+        _, pos = _read_varint(data, pos)  # id
+        for layer in range(16):
+            length, pos = _read_varint(data, pos)
+            listed = []
+            for _ in range(length):
+                target, pos = _read_varint(data, pos)
+                listed.append(target)
+            if layer == 0:
+                links[key] = listed
+    if entry is None:
+        return 0, count
+    seen, stack = {entry}, [entry]
+    while stack:
+        for target in links.get(stack.pop(), ()):
+            if target not in seen:
+                seen.add(target)
+                stack.append(target)
+    return len(seen), count
