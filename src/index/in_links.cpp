@@ -2,6 +2,10 @@
 
 #include "index/hnsw.hpp"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace tarnwick {
 
 void InLinks::build(const HNSWIndex& index, std::size_t slot_count) {
@@ -34,10 +38,18 @@ void InLinks::build(const HNSWIndex& index, std::size_t slot_count) {
 }
 
 void InLinks::clear() {
+  const bool held = built();
   std::vector<std::size_t>().swap(offsets_);
   std::vector<Slot>().swap(sources_);
   std::unordered_map<Slot, std::vector<Slot>>().swap(added_);
   added_count_ = 0;
+#ifdef __GLIBC__
+  // The index is large and short-lived, and what it freed lies between blocks still in use:
+  // returned to the system here, a store under churn keeps the memory of one built once.
+  if (held) {
+    malloc_trim(0);
+  }
+#endif
 }
 
 }  // namespace tarnwick

@@ -96,7 +96,7 @@ UpsertResult Segment::upsert_many(std::span<const PointId> ids, std::vector<std:
   const HNSWIndex::ParallelFor parallel_for = pool_parallel_for();
   std::unique_lock points_guard(points_lock_);
   std::unique_lock index_guard(index_lock_);
-  if (points_.slot_count() > NO_SLOT - kept.size()) {
+  if (kept.size() > NO_SLOT || points_.slot_count() > NO_SLOT - kept.size()) {
     return UpsertResult::TableFull;
   }
   std::vector<Slot> slots;
