@@ -145,7 +145,7 @@ class RemovalMix : public testing::TestWithParam<std::uint64_t> {};
 TEST_P(RemovalMix, KeepsEveryGraphInvariant) {
   std::mt19937 random(static_cast<std::uint32_t>(GetParam() * 7919));
   Graph graph(GetParam());
-  for (int step = 0; step < 1500; ++step) {
+  for (int step = 0; step < 1000; ++step) {
     const std::uint32_t action = random() % 11;
     if (action == 10) {
       std::vector<PointId> ids(random() % 300);
@@ -176,7 +176,7 @@ TEST_P(RemovalMix, KeepsEveryGraphInvariant) {
   graph.check();
 }
 
-INSTANTIATE_TEST_SUITE_P(LinkCaps, RemovalMix, testing::Values(1, 2, 4, 8, 16, 32));
+INSTANTIATE_TEST_SUITE_P(LinkCaps, RemovalMix, testing::Values(1, 4, 16));
 
 TEST(Removal, EntryPointLastPointRepeatsAndAbsentIds) {
   std::mt19937 random(3);
