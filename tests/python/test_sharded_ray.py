@@ -324,3 +324,32 @@ def test_a_load_that_fails_changes_no_shard(tmp_path, damage, error):
     with pytest.raises(error):
         store.load(str(tmp_path))
     assert len(store) == 70 and 1000 in store
+
+
+@pytest.mark.slow
+def test_four_graph_shards_recall_at_least_one_store():
+    np = pytest.importorskip("numpy")
+    generator = np.random.default_rng(11)
+    centres = generator.normal(0.0, 1.0, (100, 32))
+
+    def clustered(count):
+        return (centres[generator.integers(0, 100, count)]
+                + generator.normal(0.0, 0.5, (count, 32))).astype(np.float32)
+
+    points, queries = clustered(200_000), clustered(200)
+    ids = list(range(len(points)))
+    single, sharded = VectorStorage(), ShardedStore(4)
+    single.upsert_many(ids, points)
+    sharded.upsert_many(ids, points)
+    assert len(sharded) == len(single) == 200_000
+    unit = points / np.linalg.norm(points, axis=1, keepdims=True)
+    truth = np.argsort(-(queries @ unit.T), axis=1, kind="stable")[:, :10]
+
+    def recall(answers):
+        return sum(len({i for i, _ in answer} & set(row.tolist()))
+                   for answer, row in zip(answers, truth)) / truth.size
+
+    single_recall = recall(single.batch_search(queries, 10, "cosine"))
+    sharded_recall = recall(sharded.batch_search(queries, 10, "cosine"))
+    print(f"recall@10: one store {single_recall:.4f}, 4 shards {sharded_recall:.4f}")
+    assert sharded_recall >= single_recall
