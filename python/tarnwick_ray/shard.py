@@ -13,6 +13,11 @@ def file_digest(path: str) -> str:
         return hashlib.file_digest(file, "sha256").hexdigest()
 
 
+def pending_name(name: str) -> str:
+    """Where a save writes a shard's snapshot until every shard has written its own."""
+    return f".{name}.pending"
+
+
 class Shard:
     """The actor's class. Its methods run one at a time, in the order one caller sent them,
     so a search sent after an upsert sees it."""
@@ -56,11 +61,26 @@ class Shard:
         return self._store.batch_search(query_vectors, limit, metric, tenant_id, **options)
 
     def save(self, directory: str, name: str) -> dict[str, Any]:
-        """Writes the snapshot on this actor's node and says what the manifest records of it."""
+        """Writes the snapshot beside its final name, on this actor's node, and says what the
+        manifest records of it. publish_save gives it the final name."""
         os.makedirs(directory, exist_ok=True)
-        path = os.path.join(directory, name)
+        path = os.path.join(directory, pending_name(name))
         self._store.save(path)
         return {"file": name, "points": len(self._store), "sha256": file_digest(path)}
+
+    def publish_save(self, directory: str, name: str) -> None:
+        os.replace(os.path.join(directory, pending_name(name)), os.path.join(directory, name))
+        descriptor = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            os.fsync(descriptor)
+        finally:
+            os.close(descriptor)
+
+    def discard_save(self, directory: str, name: str) -> None:
+        try:
+            os.unlink(os.path.join(directory, pending_name(name)))
+        except FileNotFoundError:
+            pass
 
     def prepare_load(self, path: str, sha256: str | None) -> tuple[int, int, int]:
         """Reads a snapshot into a new store, kept aside until commit_load; returns its graph

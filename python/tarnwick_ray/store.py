@@ -200,13 +200,25 @@ class ShardedStore:
         then, atomically, its manifest.json: the shard count, the hash, the parameters and
         each file's SHA-256.
 
+        Every shard first writes its file under a temporary name; only when all have written
+        do they rename them, and the manifest follows. A save that fails (a shard died, the
+        disk is full) leaves the previous save in place.
+
         Each actor writes its file on its own node: on a cluster of several machines,
         `directory` must be on storage that every node and this process share.
         """
         directory = os.path.abspath(directory)
         os.makedirs(directory, exist_ok=True)
-        files = self._gather([actor.save.remote(directory, shard_file_name(shard))
-                              for shard, actor in enumerate(self._actors)])
+        names = [shard_file_name(shard) for shard in range(self._shards)]
+        try:
+            files = self._gather([actor.save.remote(directory, name)
+                                  for actor, name in zip(self._actors, names)])
+        except BaseException:
+            self._settle([actor.discard_save.remote(directory, name)
+                          for actor, name in zip(self._actors, names)])
+            raise
+        self._gather([actor.publish_save.remote(directory, name)
+                      for actor, name in zip(self._actors, names)])
         write_manifest(directory, {"format": FORMAT, **self._settings(), "files": files})
 
     def load(self, directory: str) -> None:
@@ -304,6 +316,16 @@ class ShardedStore:
                                     [errors[shard] for shard in failed])
         return [results[shard] for shard in sorted(results)]
 
+    @staticmethod
+    def _settle(refs: list[ray.ObjectRef[Any]]) -> None:
+        """Waits for clean-up calls after a failure; a shard that fails them too is already
+        reported by the failure being raised."""
+        for ref in refs:
+            try:
+                ray.get(ref)
+            except ray.exceptions.RayError:
+                pass
+
     def _revive(self) -> None:
         """Starts a new, empty actor in place of every shard whose actor does not answer."""
         pings = [actor.ping.remote() for actor in self._actors]
@@ -326,7 +348,6 @@ class ShardedStore:
                         f"{files[shard][0]} holds a graph with m, ef_construction, ef_search "
                         f"{tuple(parameters)}; this store has {expected}")
         except BaseException:
-            for actor in self._actors:
-                actor.abort_load.remote()
+            self._settle([actor.abort_load.remote() for actor in self._actors])
             raise
         self._gather([actor.commit_load.remote() for actor in self._actors])

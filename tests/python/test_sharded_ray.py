@@ -239,14 +239,19 @@ def test_a_dead_shard_is_named_and_load_brings_the_store_back(tmp_path):
     query = points[0][1]
     saved = store.batch_search([query], 30, "cosine")
     ray.kill(store.actors[1], no_restart=True)
+    later = next(i for i in range(10**6, 10**7) if shard_of(i, 3) != 1)
+    store.upsert(later, points[1][1], None)  # the live shards change after the save
     for call in (lambda: store.search(query, 5, "cosine"), lambda: len(store),
-                 lambda: store.save(str(tmp_path / "other"))):
+                 lambda: store.save(str(tmp_path))):
         with pytest.raises(ShardUnavailableError) as raised:
             call()
         assert raised.value.shard == 1 and "shard 1 of 3" in str(raised.value)
         assert raised.value.__cause__ is None and "Ray" not in type(raised.value).__name__
+    # The failed save left the previous one whole, and no file of its own.
+    assert sorted(path.name for path in tmp_path.iterdir()) == [
+        "manifest.json", "shard-0.snapshot", "shard-1.snapshot", "shard-2.snapshot"]
     store.load(str(tmp_path))
-    assert len(store) == 240
+    assert len(store) == 240 and later not in store
     assert bits(store.batch_search([query], 30, "cosine")[0]) == bits(saved[0])
 
 
