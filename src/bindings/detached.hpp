@@ -17,6 +17,24 @@ class Detached {
   // raises anything.
   ~Detached() { PyEval_RestoreThread(state_); }
 
+  // Runs `operation` attached again for a moment, and detaches once it returns. The caller
+  // must hold no store lock: attaching may wait for another thread.
+  template <typename Operation>
+  auto attached(Operation&& operation) {
+    PyEval_RestoreThread(state_);
+    struct Redetach {
+      Detached& guard;
+      ~Redetach() { guard.state_ = PyEval_SaveThread(); }
+    } redetach{*this};
+    return operation();
+  }
+
+  // Runs the interpreter's signal handlers, attached for that moment. True when one raised:
+  // its exception stays set for when the thread is attached again.
+  bool signal_raised() {
+    return attached([] { return PyErr_CheckSignals() < 0; });
+  }
+
  private:
   PyThreadState* state_;
 };

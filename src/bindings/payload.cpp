@@ -2,10 +2,12 @@
 
 #include "bindings/arguments.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 namespace tarnwick::bindings {
 
@@ -118,13 +120,21 @@ PyObject* build_payload(const std::optional<Payload>& payload) {
   if (!payload) {
     Py_RETURN_NONE;
   }
+  // Keys in byte order: the stored map keeps no order of its own worth showing.
+  std::vector<const Payload::value_type*> entries;
+  entries.reserve(payload->size());
+  for (const Payload::value_type& entry : *payload) {
+    entries.push_back(&entry);
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const auto* a, const auto* b) { return a->first < b->first; });
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) {
     return nullptr;
   }
-  for (const auto& [name, value] : *payload) {
-    PyRef key = PyRef::steal(build_string(name));
-    PyRef item = PyRef::steal(build_value(value));
+  for (const Payload::value_type* entry : entries) {
+    PyRef key = PyRef::steal(build_string(entry->first));
+    PyRef item = PyRef::steal(build_value(entry->second));
     if (!key || !item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) {
       return nullptr;
     }

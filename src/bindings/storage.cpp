@@ -16,6 +16,7 @@
 
 #include "bindings/arguments.hpp"
 #include "bindings/detached.hpp"
+#include "bindings/interruptible.hpp"
 #include "bindings/payload.hpp"
 #include "bindings/py_ref.hpp"
 #include "storage/segment.hpp"
@@ -295,15 +296,24 @@ PyObject* vector_storage_batch_search(PyObject* self, PyObject* const* args, Py_
   std::vector<SearchAnswer> answers(queries.size());
   std::atomic<bool> out_of_memory{false};
   const std::optional<std::string_view> tenant_bytes = tenant_view(tenant);
-  detached([&] {
-    pool->run(queries.size(), [&](std::size_t i) {
-      try {
-        answers[i] = segment.search(queries[i], limit, metric, tenant_bytes, options);
-      } catch (const std::bad_alloc&) {
-        out_of_memory.store(true, std::memory_order_relaxed);
-      }
-    });
-  });
+  bool interrupted = false;
+  {
+    Detached guard;
+    pool->run(
+        queries.size(),
+        [&](std::size_t i) {
+          try {
+            answers[i] = segment.search(queries[i], limit, metric, tenant_bytes, options);
+          } catch (const std::bad_alloc&) {
+            out_of_memory.store(true, std::memory_order_relaxed);
+          }
+        },
+        // Ctrl-C stops the batch: queries not yet begun are dropped with the whole answer.
+        [&] { return interrupted = guard.signal_raised(); });
+  }
+  if (interrupted) {
+    return nullptr;  // the signal handler's exception
+  }
   if (out_of_memory.load(std::memory_order_relaxed)) {
     return PyErr_NoMemory();
   }
@@ -323,8 +333,8 @@ PyObject* vector_storage_batch_search(PyObject* self, PyObject* const* args, Py_
   return raise_from_cpp_exception();
 }
 
-// Binds and converts the one `path` argument of save and load, runs `operation` on it and
-// raises OSError with the failure message it returns, if any.
+// Binds and converts the one `path` argument of save and load, runs `operation` on it where
+// Ctrl-C can stop it, and raises OSError with the failure message it returns, if any.
 template <typename Operation>
 PyObject* call_with_path(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, Operation operation) try {
@@ -334,8 +344,19 @@ PyObject* call_with_path(const Signature& signature, PyObject* const* args, Py_s
       convert_string(bound[0].get(), "path", path) < 0) {
     return nullptr;
   }
-  if (std::optional<std::string> failure = detached([&] { return operation(path); })) {
-    return raise_os_error(*failure);
+  const Interruptible outcome =
+      run_interruptible([&](CancelToken& token) { return operation(path, token); });
+  if (outcome.interrupted) {
+    if (outcome.cancelled || !PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+      return nullptr;  // the signal handler's exception; the work left nothing behind
+    }
+    // Ctrl-C came as the work committed: it is done, and the interrupt is raised again as
+    // soon as this call has returned.
+    PyErr_Clear();
+    PyErr_SetInterrupt();
+  }
+  if (outcome.failure) {
+    return raise_os_error(*outcome.failure);
   }
   Py_RETURN_NONE;
 } catch (...) {
@@ -345,13 +366,17 @@ PyObject* call_with_path(const Signature& signature, PyObject* const* args, Py_s
 PyObject* vector_storage_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return call_with_path(SAVE_SIGNATURE, args, nargs, kwnames,
-                        [self](const std::string& path) { return segment_of(self).save_to_disk(path); });
+                        [self](const std::string& path, CancelToken& token) {
+                          return segment_of(self).save_to_disk(path, &token);
+                        });
 }
 
 PyObject* vector_storage_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return call_with_path(LOAD_SIGNATURE, args, nargs, kwnames,
-                        [self](const std::string& path) { return segment_of(self).load_from_disk(path); });
+                        [self](const std::string& path, CancelToken& token) {
+                          return segment_of(self).load_from_disk(path, &token);
+                        });
 }
 
 PyObject* vector_storage_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -16,6 +16,7 @@
 #include "core/rwlock.hpp"
 #include "index/exact.hpp"
 #include "index/hnsw.hpp"
+#include "storage/cancel_token.hpp"
 
 namespace tarnwick {
 
@@ -67,18 +68,21 @@ class Segment {
                       std::optional<std::string_view> tenant, const SearchOptions& options) const;
 
   // Writes the whole store to the snapshot file at `path`. Returns the failure message
-  // (prefix and reason), or nullopt on success.
-  std::optional<std::string> save_to_disk(const std::string& path) const;
+  // (prefix and reason), or nullopt on success. A cancelled save fails and leaves the
+  // target and its directory as they were, unless it had already committed (renamed).
+  std::optional<std::string> save_to_disk(const std::string& path,
+                                          CancelToken* cancel = nullptr) const;
   // Replaces the whole store with the snapshot at `path`; on failure returns the message
-  // and leaves the store as it was.
-  std::optional<std::string> load_from_disk(const std::string& path);
+  // and leaves the store as it was. A cancelled load fails unless it had already committed.
+  std::optional<std::string> load_from_disk(const std::string& path,
+                                            CancelToken* cancel = nullptr);
 
   // The whole store as snapshot bytes, encoded under both read locks.
   std::string encode() const;
   // Replaces the whole store with the snapshot in `bytes`: decodes with no lock held, then
   // swaps both tables in under the write locks. On failure returns the reason (a decode
   // error's text, or "out of memory") and leaves the store as it was.
-  std::optional<std::string> load_bytes(std::string_view bytes);
+  std::optional<std::string> load_bytes(std::string_view bytes, CancelToken* cancel = nullptr);
 
  private:
   const std::optional<std::size_t> dim_;

@@ -47,10 +47,15 @@ EXAMPLE_CASES = {
                   "[(1, 0.9805806875228882), (3, 0.8320503830909729)]"),
         re.escape("unknown tenant:                 []"),
         re.escape("batch of two queries:           [[(2, 0.0)], [(4, 0.5)]]"),
+        re.escape("with payloads:                  [(1, 0.9805806875228882, {'tenant_id': 'acme', "
+                  "'title': 'east'}), (3, 0.8320503830909729, {'rank': 3, 'tenant_id': 'acme'})]"),
+        re.escape("point 3:                        ([1.0, 1.0], {'rank': 3, 'tenant_id': 'acme'})"),
+        re.escape("points stored:                  (4, True, False)"),
         "stored 600 points of dimension 64",
         "batch of 100 queries, answers of 5: True",
         "batch answers equal single searches: True",
         "tenant answers hold only that tenant: True",
+        "a wider search for one call, answers of 5: True",
         "same answers after reload: True",
     ]),
     "multi_tenant.py": (["800"], {}, [
