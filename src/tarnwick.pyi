@@ -81,6 +81,14 @@ class VectorStorage:
         """The (vector, payload) stored under `point_id`, or None when there is no such
         point. The vector's floats are the stored float32 values."""
 
+    def delete(self, point_id: SupportsIndex) -> bool:
+        """Removes the point stored under `point_id` and its graph node, repairing the graph
+        at once. Returns True when a point was removed, False when there was none."""
+
+    def delete_many(self, point_ids: Sequence[SupportsIndex] | Buffer) -> int:
+        """Removes the points stored under `point_ids` (a sequence or 1-D integer array),
+        repairing each affected neighbour list once. Returns how many were removed."""
+
     def upsert(
         self,
         point_id: SupportsIndex,

@@ -178,10 +178,14 @@ constexpr const char* SEARCH_PARAMETERS[] = {"query_vector", "limit", "metric", 
 constexpr const char* BATCH_SEARCH_PARAMETERS[] = {"query_vectors", "limit", "metric",
                                                    "tenant_id", "ef_search", "with_payload"};
 constexpr const char* PATH_PARAMETERS[] = {"path"};
+constexpr const char* DELETE_MANY_PARAMETERS[] = {"point_ids"};
 constexpr const char* GET_PARAMETERS[] = {"point_id"};
 
 constexpr Signature NEW_SIGNATURE = make_signature("VectorStorage.__new__()", NEW_PARAMETERS, 0, 0);
 constexpr Signature GET_SIGNATURE = make_signature("VectorStorage.get()", GET_PARAMETERS, 1);
+constexpr Signature DELETE_SIGNATURE = make_signature("VectorStorage.delete()", GET_PARAMETERS, 1);
+constexpr Signature DELETE_MANY_SIGNATURE =
+    make_signature("VectorStorage.delete_many()", DELETE_MANY_PARAMETERS, 1);
 constexpr Signature UPSERT_SIGNATURE =
     make_signature("VectorStorage.upsert()", UPSERT_PARAMETERS, 3);
 constexpr Signature SEARCH_SIGNATURE =
@@ -412,6 +416,34 @@ PyObject* vector_storage_get(PyObject* self, PyObject* const* args, Py_ssize_t n
   return raise_from_cpp_exception();
 }
 
+PyObject* vector_storage_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) try {
+  BoundArguments bound;
+  std::uint64_t id = 0;
+  if (bind_arguments(DELETE_SIGNATURE, args, nargs, kwnames, bound) < 0 ||
+      convert_u64(bound[0].get(), "point_id", id) < 0) {
+    return nullptr;
+  }
+  Segment& segment = segment_of(self);
+  return PyBool_FromLong(detached([&] { return segment.remove(std::span(&id, 1)); }) != 0);
+} catch (...) {
+  return raise_from_cpp_exception();
+}
+
+PyObject* vector_storage_delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) try {
+  BoundArguments bound;
+  std::vector<std::uint64_t> ids;
+  if (bind_arguments(DELETE_MANY_SIGNATURE, args, nargs, kwnames, bound) < 0 ||
+      convert_point_ids(bound[0].get(), "point_ids", ids) < 0) {
+    return nullptr;
+  }
+  Segment& segment = segment_of(self);
+  return PyLong_FromSize_t(detached([&] { return segment.remove(ids); }));
+} catch (...) {
+  return raise_from_cpp_exception();
+}
+
 Py_ssize_t vector_storage_length(PyObject* self) {
   const Segment& segment = segment_of(self);
   return static_cast<Py_ssize_t>(detached([&] { return segment.size(); }));
@@ -582,6 +614,16 @@ constexpr char GET_DOC[] =
     "get($self, point_id)\n--\n\n"
     "The (vector, payload) stored under `point_id`, or None when there is no such point.";
 
+constexpr char DELETE_DOC[] =
+    "delete($self, point_id)\n--\n\n"
+    "Removes the point stored under `point_id` and its graph node, repairing the graph at once.\n"
+    "Returns True when a point was removed, False when there was none.";
+
+constexpr char DELETE_MANY_DOC[] =
+    "delete_many($self, point_ids)\n--\n\n"
+    "Removes the points stored under `point_ids` (a sequence or 1-D integer array), repairing\n"
+    "each affected neighbour list once. Returns how many points were removed.";
+
 template <PyCFunctionFastWithKeywords method>
 PyCFunction as_method() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
@@ -612,6 +654,14 @@ PyMethodDef vector_storage_methods[] = {
      .ml_meth = as_method<vector_storage_get>(),
      .ml_flags = METH_FASTCALL | METH_KEYWORDS,
      .ml_doc = GET_DOC},
+    {.ml_name = "delete",
+     .ml_meth = as_method<vector_storage_delete>(),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = DELETE_DOC},
+    {.ml_name = "delete_many",
+     .ml_meth = as_method<vector_storage_delete_many>(),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = DELETE_MANY_DOC},
     {NULL, NULL, 0, NULL}  /* sentinel */
 };
 

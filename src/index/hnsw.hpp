@@ -4,6 +4,10 @@
 // links are addressed by the point table's slots, so following a link is an array access.
 // Layer-0 lists, which every search reads, sit in fixed-size rows of one flat store: a list
 // is one memory access away from its slot, and a node costs no allocation of its own.
+//
+// The code is split by role: node storage (graph_storage.cpp), walks (walk.cpp), neighbour
+// selection (neighbor_selection.cpp), insertion (insertion.cpp) and the level draw
+// (level_draw.cpp).
 #pragma once
 
 #include <cstddef>
@@ -17,6 +21,7 @@
 #include "core/point_table.hpp"
 #include "core/slot_arena.hpp"
 #include "core/slot_bits.hpp"
+#include "index/in_links.hpp"
 
 namespace tarnwick {
 
@@ -97,6 +102,13 @@ class HNSWIndex {
   // The same at a given level, for tests that build graphs by hand.
   void insert_at_level(Slot slot, const PointTable& points, std::uint64_t level);
 
+  // Removes the nodes under `doomed` (distinct slots; ones without a node are allowed) and
+  // every link to them. Each surviving list that named one is chosen again by neighbour
+  // selection from itself and the removed nodes' lists on that layer, once per call. When
+  // the entry point goes, a surviving node with links on the highest layer takes its place;
+  // a graph left without nodes is as a new one, its parameters kept.
+  void remove(std::span<const Slot> doomed, const PointTable& points);
+
   // Greedy walk on one layer from `entry`: moves to the nearest neighbour while it improves.
   Slot search_layer(const Query& query, Slot entry, std::uint64_t layer,
                     const PointTable& points) const;
@@ -128,6 +140,11 @@ class HNSWIndex {
   void store_layer0(Slot slot, std::span<const Slot> links);
   std::vector<Slot>& upper_list(Slot slot, std::size_t layer);  // layer >= 1, created if needed
   void add_link(Slot owner, std::uint64_t layer, Slot target, const PointTable& points);
+  // How many surviving nodes (up to `enough`) list `slot` on layer 0.
+  std::size_t ways_in(Slot slot, std::span<const Slot> doomed, std::size_t enough) const;
+  void link_stranded(Slot slot, std::span<const Slot> doomed, const PointTable& points);
+  void drop_node(Slot slot);
+  void choose_entry_point(const PointTable& points);
 
   SlotColumn<std::uint32_t> uppers_;         // by slot
   SlotBits settled_;  // by slot: the layer-0 list is settled (see add_link_to_list)
@@ -137,6 +154,7 @@ class HNSWIndex {
   std::vector<std::vector<Slot>> overflow_;
   std::vector<std::vector<std::vector<Slot>>> upper_;  // upper lists of nodes above layer 0
   std::size_t node_count_ = 0;
+  InLinks in_links_;  // built by the first removal, dropped by any insertion
 };
 
 }  // namespace tarnwick

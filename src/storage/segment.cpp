@@ -49,6 +49,37 @@ UpsertResult Segment::upsert(PointId id, std::vector<float> vector, std::optiona
   return UpsertResult::Stored;
 }
 
+std::size_t Segment::remove(std::span<const PointId> ids) {
+  std::unique_lock points_guard(points_lock_);
+  std::unique_lock index_guard(index_lock_);
+  std::vector<Slot> doomed;
+  for (PointId id : ids) {
+    std::optional<Slot> slot = points_.find(id);
+    if (slot && points_.has_point(*slot)) {
+      doomed.push_back(*slot);
+    }
+  }
+  std::sort(doomed.begin(), doomed.end());
+  doomed.erase(std::unique(doomed.begin(), doomed.end()), doomed.end());
+  if (doomed.empty()) {
+    return 0;
+  }
+  // The graph lets go of the slots before the table gives them out again.
+  index_.remove(doomed, points_);
+  for (Slot slot : doomed) {
+    points_.erase(points_.key(slot));
+  }
+  if (points_.size() == 0 && index_.node_count() == 0) {
+    HNSWIndex fresh;
+    fresh.m = index_.m;
+    fresh.ef_construction = index_.ef_construction;
+    fresh.ef_search = index_.ef_search;
+    index_ = std::move(fresh);
+    points_ = PointTable();
+  }
+  return doomed.size();
+}
+
 namespace {
 
 // The score of a graph result under the query's metric. Cosine reuses the graph distance;

@@ -59,6 +59,11 @@ class Segment {
   // Stores the point under `id`, replacing any previous one, and links it into the graph.
   UpsertResult upsert(PointId id, std::vector<float> vector, std::optional<Payload> payload);
 
+  // Removes the points stored under `ids` (repeats and absent ids allowed) with their graph
+  // nodes, repairing the graph at once; returns how many were removed. A store emptied this
+  // way is exactly a new one, its graph parameters kept.
+  std::size_t remove(std::span<const PointId> ids);
+
   // The best `limit` points for the query under `metric`, best first; never fails.
   std::vector<ScoredPoint> search(std::span<const float> query, std::uint64_t limit,
                                   Metric metric, std::optional<std::string_view> tenant) const {

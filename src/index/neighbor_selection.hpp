@@ -1,0 +1,29 @@
+// Neighbour selection: which of a node's candidates become its links.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "core/point_table.hpp"
+#include "index/ranked_entry.hpp"
+#include "index/scoring_scratch.hpp"
+#include "index/selection_scratch.hpp"
+
+namespace tarnwick::detail {
+
+// Walks `sorted` (nearest to the base first) and keeps a node unless an already kept one is
+// nearer to it than the base is. Links then spread over directions instead of crowding into
+// one cluster, which keeps the graph navigable. At most `cap` slots go to `out`; `exclude`
+// never does.
+void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclude,
+                      const PointTable& points, std::vector<Slot>& out, SelectionScratch& s);
+
+// Adds `target` to the list of `owner`; a list then over `cap` is cut back by neighbour
+// selection around `owner`, which also drops links to slots without a point. `settled` says
+// whether the list was settled (see neighbor_selection.cpp); returns whether it is now.
+bool add_link_to_list(std::vector<Slot>& list, Slot owner, Slot target, std::size_t cap,
+                      bool settled, const PointTable& points, SelectionScratch& s,
+                      ScoringScratch& k);
+
+}  // namespace tarnwick::detail

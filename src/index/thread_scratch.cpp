@@ -1,0 +1,13 @@
+#include "index/thread_scratch.hpp"
+
+namespace tarnwick::detail {
+
+// Kept out of line: in a shared library, reaching a thread-local object calls into the
+// dynamic loader, and an inlined access let the compiler repeat that call at every use inside
+// the hot loops rather than keep the address in a register.
+[[gnu::noinline]] Scratch& thread_scratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
+
+}  // namespace tarnwick::detail
