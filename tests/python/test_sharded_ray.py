@@ -207,9 +207,20 @@ def test_many_point_writes_split_per_shard():
     query = vectors[7]
     for metric in METRICS:
         assert bits(store.search(query, 20, metric, "a")) == bits(single.search(query, 20, metric, "a"))
+
+
+def test_deletes_reach_the_shard_of_each_id():
+    store, single = ShardedStore(3), VectorStorage()
+    points = random_points(300, 6, seed=10)
+    fill([store, single], points)
+    ids = [point[0] for point in points]
     assert store.delete(ids[0]) is True and store.delete(ids[0]) is False
     assert store.delete_many(ids[:100] + [10**6]) == 99
+    single.delete_many(ids[:100])
     assert len(store) == 200 and ids[50] not in store and ids[150] in store
+    query = points[150][1]
+    for metric in METRICS:
+        assert bits(store.search(query, 20, metric)) == bits(single.search(query, 20, metric))
 
 
 IDS = [5000, 5001, 5002]
@@ -255,19 +266,23 @@ def test_a_dead_shard_is_named_and_load_brings_the_store_back(tmp_path):
     assert bits(store.batch_search([query], 30, "cosine")[0]) == bits(saved[0])
 
 
-def test_a_write_split_over_a_dead_shard_says_which_shards_applied():
+@pytest.mark.parametrize("method", ["upsert_many", "delete_many"])
+def test_a_write_split_over_a_dead_shard_says_which_shards_applied(method):
     store = ShardedStore(3)
-    ray.kill(store.actors[1], no_restart=True)
     ids = list(range(10**6, 10**6 + 30))
+    fill([store], [(point_id, [1.0] * 5, None) for point_id in ids])
+    ray.kill(store.actors[1], no_restart=True)
     with pytest.raises(PartialWriteError) as raised:
-        store.upsert_many(ids, [[1.0] * 5] * 30)
-    assert set(raised.value.applied) == {0, 2} and raised.value.failed == (1,)
-    assert isinstance(raised.value.errors[0], ShardUnavailableError)
-    assert str(raised.value).startswith("upsert_many was applied on shards [0, 2] and not on shards [1]: shard 1 of 3")
-    assert all(store.get(i) == ([1.0] * 5, None) for i in ids if shard_of(i, 3) != 1)
-    with pytest.raises(PartialWriteError) as raised:
-        store.delete_many(ids)
+        if method == "upsert_many":
+            store.upsert_many(ids, [[2.0] * 5] * 30)
+        else:
+            store.delete_many(ids)
     assert raised.value.applied == (0, 2) and raised.value.failed == (1,)
+    assert isinstance(raised.value.errors[0], ShardUnavailableError)
+    assert str(raised.value).startswith(
+        f"{method} was applied on shards [0, 2] and not on shards [1]: shard 1 of 3")
+    expected = ([2.0] * 5, None) if method == "upsert_many" else None
+    assert all(store.get(i) == expected for i in ids if shard_of(i, 3) != 1)
 
 
 def test_save_writes_plain_snapshots_and_an_atomic_manifest(tmp_path):
@@ -329,6 +344,7 @@ def test_a_load_that_fails_changes_no_shard(tmp_path, damage, error):
     with pytest.raises(error):
         store.load(str(tmp_path))
     assert len(store) == 70 and 1000 in store
+
 
 
 @pytest.mark.slow
