@@ -365,16 +365,10 @@ int to_float_vectors(PyObject* object, std::vector<std::vector<float>>& out) {
 
 /* ---------- Many items at once (upsert_many, delete_many) ---------- */
 
-// Attaches "while processing '{parameter}' item {index}" when converting an item has failed.
+// Attaches the item note when converting an item has failed; passes its result through.
 int noted_item(int result, const char* parameter, std::size_t index) {
   if (result < 0) {
-    PyObject* error = PyErr_GetRaisedException();
-    PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s' item %zu", parameter, index));
-    PyRef added = note ? PyRef::steal(PyObject_CallMethod(error, "add_note", "(O)", note.get())) : PyRef();
-    if (!added) {
-      PyErr_Clear();
-    }
-    PyErr_SetRaisedException(error);
+    add_item_note(parameter, index);
   }
   return result;
 }
@@ -569,6 +563,19 @@ void add_argument_note(const char* parameter) {
   PyRef result = PyRef::steal(
       PyObject_CallMethod(error, "add_note", "(N)",
                           PyUnicode_FromFormat("while processing '%s'", parameter)));
+  if (!result) {
+    PyErr_Clear();
+  }
+  PyErr_SetRaisedException(error);
+}
+
+void add_item_note(const char* parameter, std::size_t index) {
+  PyObject* error = PyErr_GetRaisedException();
+  if (error == nullptr) {
+    return;
+  }
+  PyRef result = PyRef::steal(PyObject_CallMethod(
+      error, "add_note", "(N)", PyUnicode_FromFormat("while processing '%s' item %zu", parameter, index)));
   if (!result) {
     PyErr_Clear();
   }

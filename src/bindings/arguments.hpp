@@ -55,6 +55,9 @@ void raise_not_instance(PyObject* object, const char* expected);
 // note itself fail, that error is dropped and the original one stays.
 void add_argument_note(const char* parameter);
 
+// Adds the note "while processing '{parameter}' item {index}" in the same way.
+void add_item_note(const char* parameter, std::size_t index);
+
 // The UTF-8 bytes of a str (or str subclass). Returns -1 with UnicodeEncodeError set for lone
 // surrogates. No argument note.
 int utf8_of(PyObject* text, std::string& out);

@@ -10,8 +10,10 @@
 // (level_draw.cpp).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -102,6 +104,16 @@ class HNSWIndex {
   // The same at a given level, for tests that build graphs by hand.
   void insert_at_level(Slot slot, const PointTable& points, std::uint64_t level);
 
+  // Runs task(i) for every i < count, on any number of threads at once; returns when all
+  // are done.
+  using ParallelFor = std::function<void(std::size_t count, const std::function<void(std::size_t)>& task)>;
+  // Adds the points under `slots` (distinct, all in `points`) at the given levels, as many
+  // single insertions would, with the walks of each round run through `parallel_for`;
+  // `done` counts the nodes in place.
+  void insert_many(std::span<const Slot> slots, std::span<const std::uint64_t> levels,
+                   const PointTable& points, const ParallelFor& parallel_for,
+                   std::atomic<std::size_t>& done);
+
   // Removes the nodes under `doomed` (distinct slots; ones without a node are allowed) and
   // every link to them. Each surviving list that named one is chosen again by neighbour
   // selection from itself and the removed nodes' lists on that layer, once per call. When
@@ -143,6 +155,8 @@ class HNSWIndex {
   // How many surviving nodes (up to `enough`) list `slot` on layer 0.
   std::size_t ways_in(Slot slot, std::span<const Slot> doomed, std::size_t enough) const;
   void link_stranded(Slot slot, std::span<const Slot> doomed, const PointTable& points);
+  void insert_round(std::span<const Slot> slots, std::span<const std::uint64_t> levels,
+                    const PointTable& points, const ParallelFor& parallel_for);
   void drop_node(Slot slot);
   void choose_entry_point(const PointTable& points);
 

@@ -1,4 +1,4 @@
-"""delete and delete_many: removed points leave every answer, the graph and the snapshot."""
+"""delete, delete_many and upsert_many: the store answers as a dict of its points would."""
 
 import numpy as np
 import pytest
@@ -26,8 +26,10 @@ def saved(store, tmp_path):
     return path.read_bytes()
 
 
+point = st.tuples(st.integers(0, 40), st.integers(0, 2**32), st.sampled_from([None, "a", "b"]))
 operation = st.one_of(
-    st.tuples(st.just("upsert"), st.integers(0, 40), st.integers(0, 2**32), st.sampled_from([None, "a", "b"])),
+    st.tuples(st.just("upsert"), point),
+    st.tuples(st.just("upsert_many"), st.lists(point, max_size=12)),
     st.tuples(st.just("delete"), st.integers(0, 40)),
     st.tuples(st.just("delete_many"), st.lists(st.integers(0, 45), max_size=8)),
 )
@@ -38,13 +40,19 @@ operation = st.one_of(
 def test_any_sequence_matches_a_dict(operations):
     store = VectorStorage()
     model = {}
+    def made(point_id, seed, tenant):
+        vector = np.random.default_rng(seed).standard_normal(4).astype(np.float32).tolist()
+        return vector, None if tenant is None else {"tenant_id": tenant}
+
     for op in operations:
         if op[0] == "upsert":
-            _, point_id, seed, tenant = op
-            vector = np.random.default_rng(seed).standard_normal(4).astype(np.float32).tolist()
-            payload = None if tenant is None else {"tenant_id": tenant}
-            store.upsert(point_id, vector, payload)
-            model[point_id] = (vector, payload)
+            point_id, seed, tenant = op[1]
+            model[point_id] = made(point_id, seed, tenant)
+            store.upsert(point_id, *model[point_id])
+        elif op[0] == "upsert_many":
+            points = [(point_id, *made(point_id, seed, tenant)) for point_id, seed, tenant in op[1]]
+            store.upsert_many([p[0] for p in points], [p[1] for p in points], [p[2] for p in points])
+            model.update((p[0], (p[1], p[2])) for p in points)
         elif op[0] == "delete":
             assert store.delete(op[1]) == (model.pop(op[1], None) is not None)
         else:
