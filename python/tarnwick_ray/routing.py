@@ -21,7 +21,7 @@ def splitmix64(value: int) -> int:
     return value ^ (value >> 31)
 
 
-def point_id_value(point_id: object, parameter: str = "point_id") -> int:
+def point_id_value(point_id: object, parameter: str = "point_id", item: str = "") -> int:
     """The id as an int from 0 to 2**64 - 1: TypeError for a non-integer, OverflowError
     outside that range, each with the note naming the parameter (as the store does)."""
     try:
@@ -29,7 +29,7 @@ def point_id_value(point_id: object, parameter: str = "point_id") -> int:
         if not 0 <= value < ID_LIMIT:
             raise OverflowError(f"point id {value} is outside 0 .. 2**64 - 1")
     except (TypeError, OverflowError) as error:
-        error.add_note(f"while processing '{parameter}'")
+        error.add_note(f"while processing '{parameter}'{item}")
         raise
     return value
 
@@ -39,9 +39,17 @@ def shard_of(point_id: SupportsIndex, shards: int) -> int:
     return splitmix64(point_id_value(point_id)) % shards
 
 
-def split_by_shard(point_ids: Iterable[object], shards: int) -> list[list[int]]:
+def point_id_values(point_ids: Iterable[object]) -> list[int]:
+    """The ids as ints; a bad one raises with the note naming its index."""
+    values = []
+    for item, point_id in enumerate(point_ids):
+        values.append(point_id_value(point_id, "point_ids", f" item {item}"))
+    return values
+
+
+def split_by_shard(point_ids: Iterable[int], shards: int) -> list[list[int]]:
     """For each shard, the positions in `point_ids` of the ids it holds, in their order."""
     positions: list[list[int]] = [[] for _ in range(shards)]
     for position, point_id in enumerate(point_ids):
-        positions[splitmix64(point_id_value(point_id, "point_ids")) % shards].append(position)
+        positions[splitmix64(point_id) % shards].append(position)
     return positions

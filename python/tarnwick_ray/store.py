@@ -12,7 +12,7 @@ from tarnwick import VectorStorage
 from .errors import PartialWriteError, ShardUnavailableError
 from .manifest import FORMAT, MANIFEST_NAME, check_settings, read_manifest, shard_file_name, write_manifest
 from .merge import higher_is_better, merge_answers
-from .routing import HASH_NAME, point_id_value, shard_of, split_by_shard
+from .routing import HASH_NAME, point_id_value, point_id_values, shard_of, split_by_shard
 from .shard import Shard
 
 # Typed as Any: mypy sees an actor handle's methods as the plain methods, without .remote.
@@ -118,20 +118,24 @@ class ShardedStore:
 
     def upsert_many(self, point_ids: Sequence[SupportsIndex], vectors: Any,
                     payloads: Sequence[_Payload] | None = None, *,
-                    progress: Callable[[int], object] | None = None) -> None:
+                    progress: Callable[[int, int], object] | None = None) -> None:
         """Stores many points: each shard gets its part, all shards at once.
 
         Every id, vector and payload is checked here first, so bad input raises before any
-        shard changes. `progress`, when given, is called in this process with the number of
-        points a shard stored, as each shard finishes. If a shard fails (its actor died, say),
+        shard changes. `progress(done, total)`, when given, is called in this process as each
+        shard finishes, with the points stored so far. If a shard fails (its actor died, say),
         PartialWriteError says which shards stored their part and which did not.
         """
-        ids = [point_id_value(point_id, "point_ids") for point_id in point_ids]
-        count = len(ids)
-        if len(vectors) != count or (payloads is not None and len(payloads) != count):
-            lengths = [count, len(vectors)] + ([] if payloads is None else [len(payloads)])
-            raise ValueError("point_ids, vectors and payloads must have one entry per point, "
-                             f"not {lengths}")
+        ids = point_id_values(point_ids)
+        if payloads is not None and (isinstance(payloads, str) or not isinstance(payloads, Sequence)):
+            # VectorStorage.upsert_many's words for the same refusal.
+            error = TypeError("Can't extract `str` to `Vec`" if isinstance(payloads, str) else
+                              f"'{type(payloads).__name__}' object is not an instance of 'Sequence'")
+            error.add_note("while processing 'payloads'")
+            raise error
+        for name, items in (("vectors", vectors), ("payloads", payloads)):
+            if items is not None and len(items) != len(ids):
+                raise ValueError(f"'point_ids' has {len(ids)} items but '{name}' has {len(items)}")
         self._check_points(vectors, payloads)
         calls = {}
         for shard, positions in enumerate(split_by_shard(ids, self._shards)):
@@ -144,7 +148,7 @@ class ShardedStore:
 
     def delete_many(self, point_ids: Sequence[SupportsIndex]) -> int:
         """Removes many points, each on its shard, all shards at once; how many there were."""
-        ids = [point_id_value(point_id, "point_ids") for point_id in point_ids]
+        ids = point_id_values(point_ids)
         calls = {shard: (self._actors[shard].delete_many.remote([ids[p] for p in positions]),
                          len(positions))
                  for shard, positions in enumerate(split_by_shard(ids, self._shards)) if positions}
@@ -267,13 +271,23 @@ class ShardedStore:
             try:
                 self._probe.batch_search(vectors, 0, "cosine")
             except Exception as error:
-                notes = getattr(error, "__notes__", [])
-                error.__notes__ = [note.replace("'query_vectors'", "'vectors'") for note in notes]
+                # Name the bad item, as VectorStorage.upsert_many does.
+                for item, vector in enumerate(vectors):
+                    try:
+                        self._probe.search(vector, 0, "cosine")
+                    except Exception as item_error:
+                        item_error.__notes__ = [f"while processing 'vectors' item {item}"]
+                        raise item_error from None
+                error.__notes__ = ["while processing 'vectors'"]
                 raise
         if payloads is not None:
             scratch = VectorStorage()
-            for payload in payloads:
-                scratch.upsert(0, [], payload)
+            for item, payload in enumerate(payloads):
+                try:
+                    scratch.upsert(0, [], payload)
+                except Exception as error:
+                    error.__notes__ = [f"while processing 'payloads' item {item}"]
+                    raise
 
     def _error(self, shard: int, error: ray.exceptions.RayError) -> BaseException:
         """What a failed call on a shard raises: the store's own exception when the shard's
@@ -293,13 +307,14 @@ class ShardedStore:
         return [self._one(shard, ref) for shard, ref in enumerate(refs)]
 
     def _write(self, method: str, calls: dict[int, tuple[ray.ObjectRef[Any], int]],
-               progress: Callable[[int], object] | None) -> list[Any]:
+               progress: Callable[[int, int], object] | None) -> list[Any]:
         """Waits for every shard's part of a write, in the order they finish; PartialWriteError
         when any failed, naming the shards that applied their part and those that did not."""
         shard_of_ref = {ref: shard for shard, (ref, _) in calls.items()}
         results: dict[int, Any] = {}
         errors: dict[int, BaseException] = {}
         pending = list(shard_of_ref)
+        total, done_points = sum(count for _, count in calls.values()), 0
         while pending:
             done, pending = ray.wait(pending, num_returns=1)
             shard = shard_of_ref[done[0]]
@@ -308,8 +323,9 @@ class ShardedStore:
             except ray.exceptions.RayError as error:
                 errors[shard] = self._error(shard, error)
                 continue
+            done_points += calls[shard][1]
             if progress is not None:
-                progress(calls[shard][1])
+                progress(done_points, total)
         if errors:
             failed = sorted(errors)
             raise PartialWriteError(method, sorted(results), failed,

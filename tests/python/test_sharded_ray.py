@@ -54,6 +54,16 @@ def random_points(count, dim, seed, first_id=0):
     return points
 
 
+def kill_shard(store, shard):
+    """Ends a shard's actor; ray.kill returns before it is gone, so wait until it is."""
+    ray.kill(store.actors[shard], no_restart=True)
+    while True:
+        try:
+            ray.get(store.actors[shard].ping.remote())
+        except ray.exceptions.RayActorError:
+            return
+
+
 def fill(stores, points):
     for point_id, vector, payload in points:
         for store in stores:
@@ -184,7 +194,7 @@ def test_point_calls_reach_the_shard_of_the_id():
     with pytest.raises(TypeError):
         "x" in store  # noqa: B015
     # Killing one shard's actor loses exactly the ids that hash to it.
-    ray.kill(store.actors[2], no_restart=True)
+    kill_shard(store, 2)
     for point_id, _, _ in points:
         if shard_of(point_id, 4) == 2:
             with pytest.raises(ShardUnavailableError) as raised:
@@ -200,9 +210,9 @@ def test_many_point_writes_split_per_shard():
     points = random_points(300, 6, seed=5)
     ids, vectors, payloads = (list(column) for column in zip(*points))
     calls = []
-    store.upsert_many(ids, vectors, payloads, progress=calls.append)
+    store.upsert_many(ids, vectors, payloads, progress=lambda done, total: calls.append((done, total)))
     single.upsert_many(ids, vectors, payloads)
-    assert sorted(calls) == sorted(sum(shard_of(i, 3) == s for i in ids) for s in range(3))
+    assert len(calls) == 3 and calls[-1] == (300, 300) and calls == sorted(calls)
     assert len(store) == 300
     query = vectors[7]
     for metric in METRICS:
@@ -226,10 +236,13 @@ def test_deletes_reach_the_shard_of_each_id():
 IDS = [5000, 5001, 5002]
 
 
+# The messages and notes of VectorStorage.upsert_many for the same input.
 @pytest.mark.parametrize("arguments, error, note", [
-    (([5000, 5001, -1], [[1.0]] * 3, None), OverflowError, "while processing 'point_ids'"),
-    ((IDS, [[1.0], [2.0], "ab"], None), TypeError, "while processing 'vectors'"),
-    ((IDS, [[1.0]] * 3, [None, None, {5: "x"}]), TypeError, None),
+    (([5000, 5001, -1], [[1.0]] * 3, None), OverflowError, "while processing 'point_ids' item 2"),
+    ((IDS, [[1.0], [2.0], "ab"], None), TypeError, "while processing 'vectors' item 2"),
+    ((IDS, [[1.0]] * 3, [None, None, {5: "x"}]), TypeError, "while processing 'payloads' item 2"),
+    ((IDS, [[1.0]] * 3, [None, 3, None]), TypeError, "while processing 'payloads' item 1"),
+    ((IDS, [[1.0]] * 3, "xyz"), TypeError, "while processing 'payloads'"),
     ((IDS, [[1.0]] * 2, None), ValueError, None),
     ((IDS, [[1.0]] * 3, [None]), ValueError, None),
 ])
@@ -237,8 +250,11 @@ def test_bad_upsert_many_changes_no_shard(exact_pair, arguments, error, note):
     sharded, _ = exact_pair
     with pytest.raises(error) as raised:
         sharded.upsert_many(*arguments)
+    with pytest.raises(error) as single_raised:
+        VectorStorage().upsert_many(*arguments)
+    assert str(raised.value) == str(single_raised.value) or error is OverflowError
     if note:
-        assert raised.value.__notes__ == [note]
+        assert raised.value.__notes__ == single_raised.value.__notes__ == [note]
     assert len(sharded) == 450 and 5000 not in sharded and sharded.search([1.0], 5, "l2") == []
 
 
@@ -249,7 +265,7 @@ def test_a_dead_shard_is_named_and_load_brings_the_store_back(tmp_path):
     store.save(str(tmp_path))
     query = points[0][1]
     saved = store.batch_search([query], 30, "cosine")
-    ray.kill(store.actors[1], no_restart=True)
+    kill_shard(store, 1)
     later = next(i for i in range(10**6, 10**7) if shard_of(i, 3) != 1)
     store.upsert(later, points[1][1], None)  # the live shards change after the save
     for call in (lambda: store.search(query, 5, "cosine"), lambda: len(store),
@@ -271,7 +287,7 @@ def test_a_write_split_over_a_dead_shard_says_which_shards_applied(method):
     store = ShardedStore(3)
     ids = list(range(10**6, 10**6 + 30))
     fill([store], [(point_id, [1.0] * 5, None) for point_id in ids])
-    ray.kill(store.actors[1], no_restart=True)
+    kill_shard(store, 1)
     with pytest.raises(PartialWriteError) as raised:
         if method == "upsert_many":
             store.upsert_many(ids, [[2.0] * 5] * 30)
