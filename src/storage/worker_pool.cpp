@@ -51,7 +51,7 @@ class ThreadPool final : public WorkerPool {
     }
   }
 
-  std::size_t size() const override { return threads_.size(); }
+  std::size_t size() const override { return threads_.size() + 1; }
 
   bool run(std::size_t count, const std::function<void(std::size_t)>& task,
            const std::function<bool()>& interrupted) override {
@@ -139,7 +139,7 @@ WorkerPool* WorkerPool::instance() {
   if (pool == nullptr) {
     const std::size_t workers = answering_threads() - 1;
     auto started = std::make_unique<ThreadPool>(workers);
-    if (workers != 0 && started->size() == 0) {
+    if (workers != 0 && started->size() == 1) {
       return nullptr;
     }
     pool = started.release();

@@ -18,7 +18,7 @@ class WorkerPool {
   // alone). Null if worker threads were wanted and none could be started.
   static WorkerPool* instance();
 
-  // How many worker threads the pool has.
+  // How many threads answer the positions of one run(): the workers and the calling thread.
   virtual std::size_t size() const = 0;
 
   // Calls task(i) for every i < count on the workers; returns once all calls are done.
