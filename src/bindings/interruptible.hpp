@@ -4,17 +4,12 @@
 // any time.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 
-#include "bindings/detached.hpp"
+#include "bindings/watched.hpp"
 #include "storage/cancel_token.hpp"
-#include "storage/worker_pool.hpp"
 
 namespace tarnwick::bindings {
 
@@ -32,38 +27,16 @@ inline Interruptible run_interruptible(
     const std::function<std::optional<std::string>(CancelToken&)>& operation) {
   Interruptible outcome;
   CancelToken token;
-  std::mutex mutex;
-  std::condition_variable finished;
-  bool done = false;
-  Detached guard;
-  std::thread worker;
-  try {
-    worker = std::thread([&] {
-      std::optional<std::string> failure = operation(token);
-      std::lock_guard lock(mutex);
-      outcome.failure = std::move(failure);
-      done = true;
-      finished.notify_one();
-    });
-  } catch (const std::system_error&) {
-    // No thread to be had: the work runs here, without a way to stop it.
-    outcome.failure = operation(token);
-    return outcome;
-  }
-  std::unique_lock lock(mutex);
-  while (!finished.wait_for(lock, WorkerPool::WAIT_SLICE, [&] { return done; })) {
-    if (outcome.interrupted) {
-      continue;
-    }
-    lock.unlock();
-    if (guard.signal_raised()) {
-      outcome.interrupted = true;
-      outcome.cancelled = token.cancel();
-    }
-    lock.lock();
-  }
-  lock.unlock();
-  worker.join();
+  outcome.failure = run_watched<std::optional<std::string>>(
+      [&] { return operation(token); },
+      [&] {
+        if (PyErr_CheckSignals() == 0) {
+          return true;
+        }
+        outcome.interrupted = true;
+        outcome.cancelled = token.cancel();
+        return false;
+      });
   return outcome;
 }
 

@@ -1,6 +1,7 @@
-// Store operations that must run to their end once begun (upsert_many), watched from the
-// calling thread: the work runs on a thread of its own while the calling thread waits
-// detached and, every WorkerPool::WAIT_SLICE, attaches (holding no store lock) to look.
+// Long store operations watched from the calling thread: the work runs on a thread of its own
+// while the calling thread waits detached and, every WorkerPool::WAIT_SLICE, attaches (holding
+// no store lock) to look: at progress (upsert_many) or at the interpreter's signals (save and
+// load, through run_interruptible).
 #pragma once
 
 #include <condition_variable>
@@ -29,7 +30,7 @@ Result run_watched(const std::function<Result()>& operation, const std::function
     worker = std::thread([&] {
       Result outcome = operation();
       std::lock_guard lock(mutex);
-      result = outcome;
+      result = std::move(outcome);
       done = true;
       finished.notify_one();
     });
