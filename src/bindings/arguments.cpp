@@ -289,26 +289,35 @@ void copy_items(const char* item, Py_ssize_t stride, std::vector<float>& out) {
   }
 }
 
-// Copies a one-dimensional float32 or float64 buffer without a Python call per item, giving
-// the values iteration would. Returns true when copied; false when the object must be
-// iterated instead (no buffer, another format or shape, or a type with its own item access).
-bool copy_float_buffer(PyObject* object, std::vector<float>& out) {
+// Acquires the buffer of `object` when it holds float32 or float64 items in `ndim` dimensions
+// without indirection, and its items are what iteration gives. Returns the item format ('f'
+// or 'd'), or 0 when the object must be iterated instead.
+char acquire_float_buffer(PyObject* object, int ndim, BufferView& buffer) {
   PyTypeObject* type = Py_TYPE(object);
   if (type->tp_as_buffer == nullptr || type->tp_as_buffer->bf_getbuffer == nullptr ||
-      !items_are_the_buffer(type)) {
-    return false;
-  }
-  BufferView buffer;
-  if (!buffer.acquire(object)) {
-    return false;
+      !items_are_the_buffer(type) || !buffer.acquire(object)) {
+    return 0;
   }
   const Py_buffer& view = buffer.get();
   const char format = native_float_format(view.format);
   const Py_ssize_t item_size = format == 'f' ? 4 : 8;
-  if (format == 0 || view.ndim != 1 || view.itemsize != item_size ||
-      view.suboffsets != nullptr) {
+  if (format == 0 || view.ndim != ndim || view.itemsize != item_size || view.suboffsets != nullptr) {
+    return 0;
+  }
+  return format;
+}
+
+// Copies a one-dimensional float32 or float64 buffer without a Python call per item, giving
+// the values iteration would. Returns true when copied; false when the object must be
+// iterated instead (no buffer, another format or shape, or a type with its own item access).
+bool copy_float_buffer(PyObject* object, std::vector<float>& out) {
+  BufferView buffer;
+  const char format = acquire_float_buffer(object, 1, buffer);
+  if (format == 0) {
     return false;
   }
+  const Py_buffer& view = buffer.get();
+  const Py_ssize_t item_size = view.itemsize;
   // Some exporters (ctypes) leave out the strides of a contiguous buffer.
   const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : item_size;
   const Py_ssize_t count = view.shape != nullptr ? view.shape[0] : view.len / item_size;
@@ -439,22 +448,13 @@ int copy_integer_buffer(PyObject* object, const char* parameter, std::vector<std
 // Copies a two-dimensional float32 or float64 buffer row by row, giving the values iteration
 // would. Returns true when copied; false when the object must be iterated instead.
 bool copy_float_rows(PyObject* object, std::vector<std::vector<float>>& out) {
-  PyTypeObject* type = Py_TYPE(object);
-  if (type->tp_as_buffer == nullptr || type->tp_as_buffer->bf_getbuffer == nullptr ||
-      !items_are_the_buffer(type)) {
-    return false;
-  }
   BufferView buffer;
-  if (!buffer.acquire(object)) {
+  const char format = acquire_float_buffer(object, 2, buffer);
+  if (format == 0 || buffer.get().shape == nullptr) {
     return false;
   }
   const Py_buffer& view = buffer.get();
-  const char format = native_float_format(view.format);
-  const Py_ssize_t item_size = format == 'f' ? 4 : 8;
-  if (format == 0 || view.ndim != 2 || view.itemsize != item_size || view.suboffsets != nullptr ||
-      view.shape == nullptr) {
-    return false;
-  }
+  const Py_ssize_t item_size = view.itemsize;
   const Py_ssize_t row_stride = view.strides != nullptr ? view.strides[0] : view.shape[1] * item_size;
   const Py_ssize_t column_stride = view.strides != nullptr ? view.strides[1] : item_size;
   out.assign(static_cast<std::size_t>(view.shape[0]), std::vector<float>(static_cast<std::size_t>(view.shape[1])));
