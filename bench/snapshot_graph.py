@@ -2,74 +2,36 @@
 
 The store has no setting for ef_search, and switches to its graph at 500 points; rewriting a
 saved snapshot gives the benchmark other ef_search values, and a graph-less copy makes a
-large store answer by exact scan. Layout: point count, point entries, then varints m,
-ef_construction, ef_search, the optional entry point, max_level and the node table.
+large store answer by exact scan. The snapshot reader and writer are the tests' own.
 """
 
+import sys
+from pathlib import Path
 
-def _read_varint(data, pos):
-    value, shift = 0, 0
-    while True:
-        byte = data[pos]
-        pos += 1
-        value |= (byte & 0x7F) << shift
-        shift += 7
-        if byte < 0x80:
-            return value, pos
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
+from snapshot_format import Reader, varint  # noqa: E402
 
 
-def _varint(value):
-    out = bytearray()
-    while value >= 0x80:
-        out.append(value & 0x7F | 0x80)
-        value >>= 7
-    out.append(value)
-    return bytes(out)
-
-
-def _skip_text(data, pos):
-    length, pos = _read_varint(data, pos)
-    return pos + length
-
-
-def _skip_payload_value(data, pos):
-    tag, pos = _read_varint(data, pos)
-    if tag in (0, 1):  # keyword, text
-        return _skip_text(data, pos)
-    if tag == 2:  # ZigZag integer
-        return _read_varint(data, pos)[1]
-    return pos + 8  # float
-
-
-def _graph_offset(data):
-    """Offset of the graph parameters: just past the last point entry."""
-    count, pos = _read_varint(data, 0)
-    for _ in range(count):
-        pos = _read_varint(data, pos)[1]  # table key
-        pos = _read_varint(data, pos)[1]  # id
-        length, pos = _read_varint(data, pos)
-        pos += 4 * length
-        present = data[pos]
-        pos += 1
-        if present:
-            entries, pos = _read_varint(data, pos)
-            for _ in range(entries):
-                pos = _skip_payload_value(data, _skip_text(data, pos))
-    return pos
+def _graph_parameters(data):
+    """A reader at the graph parameters: just past the last point entry."""
+    reader = Reader(data)
+    for _ in range(reader.varint()):
+        reader.point()
+    return reader
 
 
 def with_ef_search(data, ef_search):
     """The snapshot `data` (bytes) with its graph searched at `ef_search`."""
-    pos = _graph_offset(data)
-    _, pos = _read_varint(data, pos)  # m
-    _, pos = _read_varint(data, pos)  # ef_construction
-    _, end = _read_varint(data, pos)
-    return data[:pos] + _varint(ef_search) + data[end:]
+    reader = _graph_parameters(data)
+    reader.varint(), reader.varint()  # m, ef_construction
+    start = reader.at
+    reader.varint()
+    return data[:start] + varint(ef_search) + data[reader.at:]
 
 
 def without_graph(data):
     """The same points and graph parameters with no graph nodes: every search is an exact scan."""
-    pos = _graph_offset(data)
+    reader = _graph_parameters(data)
     for _ in range(3):  # m, ef_construction, ef_search
-        _, pos = _read_varint(data, pos)
-    return data[:pos] + bytes([0]) + _varint(0) + _varint(0)  # no entry point, level 0, 0 nodes
+        reader.varint()
+    return data[:reader.at] + bytes([0]) + varint(0) + varint(0)  # no entry point, level 0, 0 nodes

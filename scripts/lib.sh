@@ -33,16 +33,33 @@ ensure_venv() {
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@"
 }
 
-# Installs the Debian packages that are missing (needs root, as on CI).
+# Installs the Debian packages that are missing (needs root, as on CI). When they cannot be
+# installed here (not root, no apt-get, or its sources out of reach) it says which packages are
+# needed and how to install them, and fails at once, before any long step.
 ensure_debian_packages() {
   local missing=()
   local package
   for package in "$@"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
   done
-  if [ ${#missing[@]} -gt 0 ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  [ ${#missing[@]} -gt 0 ] || return 0
+  local why="" log
+  if [ "$(id -u)" -ne 0 ]; then
+    why="installing them needs root"
+  elif ! command -v apt-get >/dev/null 2>&1; then
+    why="apt-get is not available"
+  elif ! log=$(apt-get update -qq 2>&1); then
+    why="apt-get update cannot reach the package sources: $(echo "$log" | tail -n 3)"
+  fi
+  if [ -z "$why" ] &&
+     ! log=$(DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" 2>&1); then
+    why="apt-get install failed: $(echo "$log" | tail -n 3)"
+  fi
+  if [ -n "$why" ]; then
+    echo "The tests need the Debian packages $*; missing: ${missing[*]}." >&2
+    echo "They cannot be installed here ($why). Install them with:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    return 1
   fi
 }
 

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <random>
 #include <set>
 #include <thread>
 
 #include "storage/segment.hpp"
 #include "storage/worker_pool.hpp"
+#include "watchdog.hpp"
 
 namespace tarnwick {
 namespace {
@@ -80,30 +83,46 @@ TEST(Segment, TenantSearchReturnsTheTenantsNearestPoints) {
   EXPECT_TRUE(segment.search(random_vector(random, 16), 10, Metric::Cosine, "nobody").empty());
 }
 
-// Readers stream without pause; a writer must still get in promptly.
+// Readers stream without pause, each holding the lock a little while so that holds overlap; a
+// writer must still get in after a handful of reads, not wait until the readers stop. Should
+// the readers pass READS_LIMIT reads while one writer waits, they stop, which lets the writer in
+// and fails the test instead of hanging it.
 TEST(RwLock, WaitingWriterHoldsBackNewReaders) {
+  constexpr std::uint64_t NO_WRITER = UINT64_MAX;
+  constexpr std::uint64_t READS_LIMIT = 100'000;  // over five seconds of reads: far beyond a few
+  Watchdog watchdog("RwLock.WaitingWriterHoldsBackNewReaders");
   RwLock lock;
   std::atomic<bool> stop{false};
-  std::vector<std::thread> readers;
+  std::atomic<std::uint64_t> reads{0};
+  std::atomic<std::uint64_t> writer_asked_at{NO_WRITER};  // reads done when the writer asked
+  std::vector<std::jthread> readers;
   for (int i = 0; i < 4; ++i) {
     readers.emplace_back([&] {
       while (!stop.load()) {
         lock.lock_shared();
         std::this_thread::sleep_for(std::chrono::microseconds(200));
         lock.unlock_shared();
+        reads.fetch_add(1);
+        const std::uint64_t asked = writer_asked_at.load();
+        if (asked != NO_WRITER && reads.load() - asked > READS_LIMIT) stop = true;
       }
     });
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < 20; ++i) {
+  while (reads.load() < 100) std::this_thread::yield();  // the readers are streaming
+  std::uint64_t most_reads_while_waiting = 0;
+  for (int i = 0; i < 20 && !stop.load(); ++i) {
+    const std::uint64_t asked = reads.load();
+    writer_asked_at = asked;
     lock.lock();
+    most_reads_while_waiting = std::max(most_reads_while_waiting, reads.load() - asked);
     lock.unlock();
+    writer_asked_at = NO_WRITER;
   }
-  auto waited = std::chrono::steady_clock::now() - start;
   stop = true;
-  for (auto& reader : readers) reader.join();
-  EXPECT_LT(waited, std::chrono::seconds(5));
+  readers.clear();
+  EXPECT_LE(most_reads_while_waiting, READS_LIMIT);
+  std::printf("rwlock: at most %llu reads while a writer waited\n",
+              static_cast<unsigned long long>(most_reads_while_waiting));
 }
 
 // Upserts, searches on both routes and batches on the worker pool, all on one segment.
@@ -111,7 +130,7 @@ TEST(SegmentConcurrency, MixedOperationsFromEightThreads) {
   Segment segment;
   constexpr PointId IDS = 1500;
   std::atomic<bool> failed{false};
-  std::vector<std::thread> threads;
+  std::vector<std::jthread> threads;
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&, t] {
       std::mt19937 random(100 + t);

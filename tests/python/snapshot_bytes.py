@@ -1,17 +1,8 @@
-"""Shared pieces of the Python tests: snapshot byte building and argument subclasses."""
+"""Shared pieces of the Python tests: the store's snapshot messages and argument subclasses.
+Snapshot bytes are built and read with snapshot_format."""
 
 WRITE_FAILED = "Failed to write serialized bytes to disk: "
 DECODE_FAILED = "Postcard binary deserialization pipeline failure (possible corruption): "
-
-
-def varint(n):
-    """The shortest unsigned LEB128 form of n."""
-    out = bytearray()
-    while n >= 0x80:
-        out.append(n & 0x7F | 0x80)
-        n >>= 7
-    out.append(n)
-    return bytes(out)
 
 
 class StrSub(str):

@@ -19,15 +19,11 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from tarnwick import VectorStorage
-from snapshot_bytes import WRITE_FAILED, varint
+from snapshot_bytes import WRITE_FAILED
+from snapshot_format import LAYERS, Node, Point, Snapshot, encode
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 NO_SPACE = "No space left on device (os error 28)"
-
-
-def text(s):
-    data = s.encode()
-    return varint(len(data)) + data
 
 
 def synthetic_snapshot(count, dimension, seed):
@@ -36,15 +32,9 @@ def synthetic_snapshot(count, dimension, seed):
     rng = np.random.default_rng(seed)
     vectors = rng.standard_normal((count, dimension)).astype("<f4")
     links = rng.integers(0, count, (count, 8))
-    parts = [varint(count)]
-    for i in range(count):
-        parts += [varint(i), varint(i), varint(dimension), vectors[i].tobytes(),
-                  b"\x01\x01", text("tenant_id"), b"\x00", text("ab"[i % 2])]
-    parts += [varint(16), varint(64), varint(32), b"\x01" + varint(0), varint(0), varint(count)]
-    empty_upper_layers = b"\x00" * 15
-    for i in range(count):
-        parts += [varint(i), varint(i), varint(8), *map(varint, links[i]), empty_upper_layers]
-    return b"".join(parts)
+    points = [Point(i, i, vectors[i].tobytes(), {"tenant_id": "ab"[i % 2]}) for i in range(count)]
+    nodes = [Node(i, i, [links[i].tolist()] + [[] for _ in range(LAYERS - 1)]) for i in range(count)]
+    return encode(Snapshot(points, entry_point=0, nodes=nodes))
 
 
 @pytest.fixture

@@ -10,7 +10,8 @@ import numpy as np
 import pytest
 
 from tarnwick import VectorStorage
-from snapshot_bytes import DECODE_FAILED, WRITE_FAILED, varint
+from snapshot_bytes import DECODE_FAILED, WRITE_FAILED
+from snapshot_format import LAYERS, Node, Point, Snapshot, encode
 
 EMPTY_STORE = bytes([0x00, 0x10, 0x40, 0x20, 0x00, 0x00, 0x00])
 WORKED_EXAMPLE = (
@@ -117,19 +118,14 @@ def test_loaded_store_answers_like_the_saved_one(tmp_path):
 def chain_snapshot(ef_search):
     """500 points without nodes, and a graph that is one chain of 28 nodes going the long way
     round the circle: from 90 degrees (the entry point) to 0 degrees (the nearest to [1, 0])."""
-    points = [(i, (0.0, -1.0)) for i in range(500)]
+    points = [Point(i, i, (0.0, -1.0)) for i in range(500)]
     chain = [1000 + i for i in range(28)]
     for i, key in enumerate(chain):
         angle = math.radians(90 + 10 * i)
-        points.append((key, (math.cos(angle), math.sin(angle))))
-    out = varint(len(points))
-    for key, vector in points:
-        out += varint(key) + varint(key) + b"\x02" + struct.pack("<ff", *vector) + b"\x00"
-    out += b"\x10\x40" + varint(ef_search) + b"\x01" + varint(chain[0]) + b"\x00" + varint(len(chain))
-    for i, key in enumerate(chain):
-        links = chain[i + 1:i + 2]
-        out += varint(key) + varint(key) + varint(len(links)) + b"".join(map(varint, links)) + bytes(15)
-    return out
+        points.append(Point(key, key, (math.cos(angle), math.sin(angle))))
+    nodes = [Node(key, key, [chain[i + 1:i + 2]] + [[] for _ in range(LAYERS - 1)])
+             for i, key in enumerate(chain)]
+    return encode(Snapshot(points, ef_search=ef_search, entry_point=chain[0], nodes=nodes))
 
 
 @pytest.mark.parametrize("ef_search, nearest", [(1, 1000), (100, 1027)])

@@ -10,7 +10,6 @@ truly in parallel.
 
 import os
 import random
-import struct
 import sys
 import threading
 import time
@@ -19,6 +18,7 @@ import numpy as np
 import pytest
 
 from tarnwick import VectorStorage
+from snapshot_format import decode
 
 SECONDS = float(os.environ.get("TARNWICK_STRESS_SECONDS", "2"))
 WRITERS = 4
@@ -37,66 +37,11 @@ def payload_for(point_id, version):
     return {"tenant_id": f"w{point_id // IDS_PER_WRITER}", "version": version}
 
 
-class Reader:
-    """Reads the primitive encodings of a snapshot."""
-
-    def __init__(self, data):
-        self.data = data
-        self.at = 0
-
-    def take(self, count):
-        chunk = self.data[self.at:self.at + count]
-        assert len(chunk) == count, "snapshot cut short"
-        self.at += count
-        return chunk
-
-    def varint(self):
-        value = shift = 0
-        while True:
-            byte = self.take(1)[0]
-            value |= (byte & 0x7F) << shift
-            shift += 7
-            if byte < 0x80:
-                return value
-
-    def text(self):
-        return self.take(self.varint()).decode()
-
-    def payload_value(self):
-        tag = self.varint()
-        if tag in (0, 1):
-            return self.text()
-        if tag == 2:
-            zigzag = self.varint()
-            return (zigzag >> 1) ^ -(zigzag & 1)
-        return struct.unpack("<d", self.take(8))[0]
-
-
 def read_snapshot(data):
     """The points ({key: (id, vector, payload)}) and the node keys of a complete snapshot."""
-    reader = Reader(data)
-    points = {}
-    for _ in range(reader.varint()):
-        key, point_id = reader.varint(), reader.varint()
-        length = reader.varint()
-        vector = struct.unpack(f"<{length}f", reader.take(4 * length))
-        payload = None
-        if reader.take(1)[0]:
-            payload = {reader.text(): reader.payload_value() for _ in range(reader.varint())}
-        points[key] = (point_id, vector, payload)
-    reader.varint(), reader.varint(), reader.varint()  # m, ef_construction, ef_search
-    if reader.take(1)[0]:
-        reader.varint()  # entry point
-    reader.varint()  # max_level
-    nodes = set()
-    for _ in range(reader.varint()):
-        nodes.add(reader.varint())
-        reader.varint()  # the node's id
-        for _ in range(16):
-            for _ in range(reader.varint()):
-                reader.varint()
-    assert reader.at == len(data), "bytes after the node table"
-    return points, nodes
+    snapshot = decode(data)
+    points = {point.key: (point.id, point.vector, point.payload) for point in snapshot.points}
+    return points, {node.key for node in snapshot.nodes}
 
 
 def check_snapshot(data, last_round):
