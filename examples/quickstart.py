@@ -39,11 +39,14 @@ def small_store() -> None:
     show("tenant acme only", store.search(query, 3, "cosine", tenant_id="acme"))
     show("unknown tenant", store.search(query, 3, "cosine", tenant_id="umbrella"))
     show("batch of two queries", store.batch_search([[0.0, 1.0], [-1.0, 0.0]], 1, "l2"))
+    show("with payloads", store.search(query, 2, "cosine", with_payload=True))
+    show("point 3", store.get(3))
+    show("points stored", (len(store), 4 in store, 5 in store))
 
 def large_store(points: int) -> None:
     """From 500 points on, searches walk the HNSW graph: fast, approximate answers."""
     rng = random.Random(42)
-    store = VectorStorage()
+    store = VectorStorage(m=16, ef_construction=64, ef_search=32, dim=DIMENSION)
     for point_id in range(points):
         payload = {
             "tenant_id": TENANTS[point_id % len(TENANTS)],
@@ -61,6 +64,8 @@ def large_store(points: int) -> None:
     print("batch answers equal single searches:", answers == singles)
     acme = store.search(queries[0], 5, "cosine", tenant_id="acme")
     print("tenant answers hold only that tenant:", all(point_id % 3 == 0 for point_id, _ in acme))
+    wide = store.search(queries[0], 5, "cosine", ef_search=200)
+    print("a wider search for one call, answers of 5:", len(wide) == 5)
 
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "store.snapshot")

@@ -17,8 +17,8 @@ constexpr std::size_t MAX_RESERVED_BYTES = std::size_t{4} << 20;
 
 int raise_too_many_positional(const Signature& signature, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
-  const std::size_t count = signature.parameters.size();
-  if (signature.required == count) {
+  const std::size_t count = signature.positional;
+  if (signature.required >= count) {
     PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
                  signature.function, count, given, verb);
   } else {
@@ -375,7 +375,7 @@ int noted(int result, const char* parameter) {
 int bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, BoundArguments& bound) {
   const std::size_t count = signature.parameters.size();
-  if (static_cast<std::size_t>(nargs) > count) {
+  if (static_cast<std::size_t>(nargs) > signature.positional) {
     return raise_too_many_positional(signature, nargs);
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) {
@@ -473,6 +473,25 @@ int utf8_of(PyObject* text, std::string& out) {
 
 int convert_u64(PyObject* object, const char* parameter, std::uint64_t& out) {
   return noted(to_u64(object, out), parameter);
+}
+
+int convert_optional_u64(PyObject* object, const char* parameter,
+                         std::optional<std::uint64_t>& out) {
+  if (object == nullptr || object == Py_None) {
+    out.reset();
+    return 0;
+  }
+  return noted(to_u64(object, out.emplace()), parameter);
+}
+
+int convert_bool(PyObject* object, const char* parameter, bool& out) {
+  if (object == nullptr) {
+    out = false;
+    return 0;
+  }
+  const int truth = PyObject_IsTrue(object);
+  out = truth > 0;
+  return noted(truth < 0 ? -1 : 0, parameter);
 }
 
 int convert_string(PyObject* object, const char* parameter, std::string& out) {

@@ -17,21 +17,22 @@
 
 namespace tarnwick::bindings {
 
-inline constexpr std::size_t MAX_PARAMETERS = 4;
+inline constexpr std::size_t MAX_PARAMETERS = 6;
 
-// The parameters of one callable. All are positional-or-keyword; the required ones come
-// first and the rest default to None.
+// The parameters of one callable. The first `positional` are positional-or-keyword, the rest
+// keyword-only; the required ones come first and the rest default to None.
 struct Signature {
   const char* function;                     // name used in messages, e.g. "VectorStorage.search()"
   std::span<const char* const> parameters;  // names in order
   std::size_t required;                     // how many leading parameters have no default
+  std::size_t positional;                   // how many leading parameters may be positional
 };
 
 template <std::size_t N>
 constexpr Signature make_signature(const char* function, const char* const (&parameters)[N],
-                                   std::size_t required) {
+                                   std::size_t required, std::size_t positional = N) {
   static_assert(N <= MAX_PARAMETERS);
-  return Signature{function, std::span<const char* const>(parameters, N), required};
+  return Signature{function, std::span<const char* const>(parameters, N), required, positional};
 }
 
 // One strong reference per parameter, in parameter order; NULL for a default left out.
@@ -62,6 +63,11 @@ int utf8_of(PyObject* text, std::string& out);
 
 // An int, or any object with __index__, from 0 to 2^64 - 1.
 int convert_u64(PyObject* object, const char* parameter, std::uint64_t& out);
+// None (or NULL) gives no value; anything else is an unsigned 64-bit integer as above.
+int convert_optional_u64(PyObject* object, const char* parameter,
+                         std::optional<std::uint64_t>& out);
+// Any object, by its truth value (NULL, for a parameter left out, is false).
+int convert_bool(PyObject* object, const char* parameter, bool& out);
 // A str or str subclass, as UTF-8.
 int convert_string(PyObject* object, const char* parameter, std::string& out);
 // None (or NULL, for a parameter left out) gives no value; anything else is a string.

@@ -2,9 +2,12 @@
 
 #include "bindings/arguments.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <variant>
+#include <vector>
 
 namespace tarnwick::bindings {
 
@@ -94,7 +97,50 @@ int convert_value(PyObject* value, PayloadValue& out) {
   return 0;
 }
 
+PyObject* build_string(const std::string& bytes) {
+  return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace");
+}
+
+PyObject* build_value(const PayloadValue& value) {
+  switch (value.index()) {
+    case 0:
+      return build_string(std::get<Keyword>(value).bytes);
+    case 1:
+      return build_string(std::get<Text>(value).bytes);
+    case 2:
+      return PyLong_FromLongLong(std::get<std::int64_t>(value));
+    default:
+      return PyFloat_FromDouble(std::get<double>(value));
+  }
+}
+
 }  // namespace
+
+PyObject* build_payload(const std::optional<Payload>& payload) {
+  if (!payload) {
+    Py_RETURN_NONE;
+  }
+  // Keys in byte order: the stored map keeps no order of its own worth showing.
+  std::vector<const Payload::value_type*> entries;
+  entries.reserve(payload->size());
+  for (const Payload::value_type& entry : *payload) {
+    entries.push_back(&entry);
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const auto* a, const auto* b) { return a->first < b->first; });
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) {
+    return nullptr;
+  }
+  for (const Payload::value_type* entry : entries) {
+    PyRef key = PyRef::steal(build_string(entry->first));
+    PyRef item = PyRef::steal(build_value(entry->second));
+    if (!key || !item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) {
+      return nullptr;
+    }
+  }
+  return dict.release();
+}
 
 int convert_payload(PyObject* object, const char* parameter, std::optional<Payload>& out) {
   if (object == Py_None) {

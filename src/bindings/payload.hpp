@@ -13,4 +13,8 @@ namespace tarnwick::bindings {
 // payload that is not a dict carries the note for `parameter`, errors inside it are raised as is.
 int convert_payload(PyObject* object, const char* parameter, std::optional<Payload>& out);
 
+// The payload as Python sees it: None, or a new dict, keys in byte order, with Keyword and
+// Text values as str, Integer as int and Float as float. Returns a new reference, or NULL with an exception set.
+PyObject* build_payload(const std::optional<Payload>& payload);
+
 }  // namespace tarnwick::bindings

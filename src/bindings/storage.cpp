@@ -11,9 +11,12 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bindings/arguments.hpp"
+#include "bindings/detached.hpp"
+#include "bindings/interruptible.hpp"
 #include "bindings/payload.hpp"
 #include "bindings/py_ref.hpp"
 #include "storage/segment.hpp"
@@ -94,25 +97,59 @@ int parse_metric(PyObject* name, const std::string& utf8, const char* unknown, M
   return -1;
 }
 
-// Returns a new list of (id, score) tuples, the score as the exact 32-bit value, or NULL
-// with an exception set.
-PyObject* build_answer(const std::vector<ScoredPoint>& answer) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(answer.size())));
+// Returns a new list of (id, score) tuples, the score as the exact 32-bit value, or of
+// (id, score, payload) tuples when the answer carries payloads; NULL with an exception set.
+PyObject* build_answer(const SearchAnswer& answer) {
+  const std::vector<ScoredPoint>& points = answer.points;
+  const bool with_payload = !answer.payloads.empty();
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(points.size())));
   if (!list) {
     return nullptr;
   }
-  for (std::size_t i = 0; i < answer.size(); ++i) {
-    PyRef id = PyRef::steal(PyLong_FromUnsignedLongLong(answer[i].id));
-    PyRef score = PyRef::steal(PyFloat_FromDouble(static_cast<double>(answer[i].score)));
-    PyObject* pair = (id && score) ? PyTuple_New(2) : nullptr;
-    if (pair == nullptr) {
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    PyRef id = PyRef::steal(PyLong_FromUnsignedLongLong(points[i].id));
+    PyRef score = PyRef::steal(PyFloat_FromDouble(static_cast<double>(points[i].score)));
+    PyRef payload = with_payload ? PyRef::steal(build_payload(answer.payloads[i])) : PyRef();
+    PyObject* entry =
+        (id && score && (payload || !with_payload)) ? PyTuple_New(with_payload ? 3 : 2) : nullptr;
+    if (entry == nullptr) {
       return nullptr;
     }
-    PyTuple_SET_ITEM(pair, 0, id.release());
-    PyTuple_SET_ITEM(pair, 1, score.release());
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    PyTuple_SET_ITEM(entry, 0, id.release());
+    PyTuple_SET_ITEM(entry, 1, score.release());
+    if (with_payload) {
+      PyTuple_SET_ITEM(entry, 2, payload.release());
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
   }
   return list.release();
+}
+
+// Raises ValueError "{name} must be between {low} and {high}, got {value}" unless the value
+// lies in the range. Returns 0 or -1.
+int check_range(const char* name, std::uint64_t value, std::uint64_t low, std::uint64_t high) {
+  if (value >= low && value <= high) {
+    return 0;
+  }
+  PyErr_Format(PyExc_ValueError, "%s must be between %llu and %llu, got %llu", name,
+               static_cast<unsigned long long>(low), static_cast<unsigned long long>(high),
+               static_cast<unsigned long long>(value));
+  return -1;
+}
+
+int check_optional_range(const char* name, const std::optional<std::uint64_t>& value,
+                         std::uint64_t low, std::uint64_t high) {
+  return value ? check_range(name, *value, low, high) : 0;
+}
+
+// Raises ValueError unless the store takes vectors of this length. Returns 0 or -1.
+int check_dimension(const Segment& segment, std::size_t length) {
+  const std::optional<std::size_t> dim = segment.dim();
+  if (!dim || *dim == length) {
+    return 0;
+  }
+  PyErr_Format(PyExc_ValueError, "expected a vector of %zu floats, got %zu", *dim, length);
+  return -1;
 }
 
 // Raises OSError with the message as its only argument, so that errno and filename stay
@@ -128,19 +165,29 @@ PyObject* raise_os_error(const std::string& message) {
 
 /* ---------- Signatures ---------- */
 
-constexpr const char* UPSERT_PARAMETERS[] = {"point_id", "vector", "payload"};
-constexpr const char* SEARCH_PARAMETERS[] = {"query_vector", "limit", "metric", "tenant_id"};
-constexpr const char* BATCH_SEARCH_PARAMETERS[] = {"query_vectors", "limit", "metric",
-                                                   "tenant_id"};
-constexpr const char* PATH_PARAMETERS[] = {"path"};
+// Sane bounds of the graph parameters and of a store's dimension.
+constexpr std::uint64_t MIN_M = 2;
+constexpr std::uint64_t MAX_M = 256;
+constexpr std::uint64_t MAX_BEAM = std::uint64_t{1} << 20;  // ef_construction, ef_search
+constexpr std::uint64_t MAX_DIM = std::uint64_t{1} << 20;
 
-constexpr Signature NEW_SIGNATURE{"VectorStorage.__new__()", {}, 0};
+constexpr const char* NEW_PARAMETERS[] = {"m", "ef_construction", "ef_search", "dim"};
+constexpr const char* UPSERT_PARAMETERS[] = {"point_id", "vector", "payload"};
+constexpr const char* SEARCH_PARAMETERS[] = {"query_vector", "limit", "metric", "tenant_id",
+                                             "ef_search", "with_payload"};
+constexpr const char* BATCH_SEARCH_PARAMETERS[] = {"query_vectors", "limit", "metric",
+                                                   "tenant_id", "ef_search", "with_payload"};
+constexpr const char* PATH_PARAMETERS[] = {"path"};
+constexpr const char* GET_PARAMETERS[] = {"point_id"};
+
+constexpr Signature NEW_SIGNATURE = make_signature("VectorStorage.__new__()", NEW_PARAMETERS, 0, 0);
+constexpr Signature GET_SIGNATURE = make_signature("VectorStorage.get()", GET_PARAMETERS, 1);
 constexpr Signature UPSERT_SIGNATURE =
     make_signature("VectorStorage.upsert()", UPSERT_PARAMETERS, 3);
 constexpr Signature SEARCH_SIGNATURE =
-    make_signature("VectorStorage.search()", SEARCH_PARAMETERS, 3);
+    make_signature("VectorStorage.search()", SEARCH_PARAMETERS, 3, 4);
 constexpr Signature BATCH_SEARCH_SIGNATURE =
-    make_signature("VectorStorage.batch_search()", BATCH_SEARCH_PARAMETERS, 3);
+    make_signature("VectorStorage.batch_search()", BATCH_SEARCH_PARAMETERS, 3, 4);
 constexpr Signature SAVE_SIGNATURE = make_signature("VectorStorage.save()", PATH_PARAMETERS, 1);
 constexpr Signature LOAD_SIGNATURE = make_signature("VectorStorage.load()", PATH_PARAMETERS, 1);
 
@@ -166,7 +213,11 @@ PyObject* vector_storage_upsert(PyObject* self, PyObject* const* args, Py_ssize_
       convert_payload(bound[2].get(), "payload", payload) < 0) {
     return nullptr;
   }
-  if (segment_of(self).upsert(id, std::move(vector), std::move(payload)) ==
+  Segment& segment = segment_of(self);
+  if (check_dimension(segment, vector.size()) < 0) {
+    return nullptr;
+  }
+  if (detached([&] { return segment.upsert(id, std::move(vector), std::move(payload)); }) ==
       UpsertResult::TableFull) {
     PyErr_SetString(PyExc_MemoryError, "the store cannot hold any more points");
     return nullptr;
@@ -186,15 +237,23 @@ PyObject* vector_storage_search(PyObject* self, PyObject* const* args, Py_ssize_
   std::uint64_t limit = 0;
   std::string metric_name;
   std::optional<std::string> tenant;
+  SearchOptions options;
   Metric metric{};
+  const Segment& segment = segment_of(self);
   if (convert_float_vector(bound[0].get(), "query_vector", query) < 0 ||
       convert_u64(bound[1].get(), "limit", limit) < 0 ||
       convert_string(bound[2].get(), "metric", metric_name) < 0 ||
       convert_optional_string(bound[3].get(), "tenant_id", tenant) < 0 ||
-      parse_metric(bound[2].get(), metric_name, SEARCH_UNKNOWN_METRIC, metric) < 0) {
+      convert_optional_u64(bound[4].get(), "ef_search", options.ef_search) < 0 ||
+      convert_bool(bound[5].get(), "with_payload", options.with_payload) < 0 ||
+      parse_metric(bound[2].get(), metric_name, SEARCH_UNKNOWN_METRIC, metric) < 0 ||
+      check_optional_range("ef_search", options.ef_search, 1, MAX_BEAM) < 0 ||
+      check_dimension(segment, query.size()) < 0) {
     return nullptr;
   }
-  return build_answer(segment_of(self).search(query, limit, metric, tenant_view(tenant)));
+  SearchAnswer answer =
+      detached([&] { return segment.search(query, limit, metric, tenant_view(tenant), options); });
+  return build_answer(answer);
 } catch (...) {
   return raise_from_cpp_exception();
 }
@@ -209,32 +268,52 @@ PyObject* vector_storage_batch_search(PyObject* self, PyObject* const* args, Py_
   std::uint64_t limit = 0;
   std::string metric_name;
   std::optional<std::string> tenant;
+  SearchOptions options;
   Metric metric{};
+  const Segment& segment = segment_of(self);
   if (convert_float_vectors(bound[0].get(), "query_vectors", queries) < 0 ||
       convert_u64(bound[1].get(), "limit", limit) < 0 ||
       convert_string(bound[2].get(), "metric", metric_name) < 0 ||
       convert_optional_string(bound[3].get(), "tenant_id", tenant) < 0 ||
-      parse_metric(bound[2].get(), metric_name, BATCH_SEARCH_UNKNOWN_METRIC, metric) < 0) {
+      convert_optional_u64(bound[4].get(), "ef_search", options.ef_search) < 0 ||
+      convert_bool(bound[5].get(), "with_payload", options.with_payload) < 0 ||
+      parse_metric(bound[2].get(), metric_name, BATCH_SEARCH_UNKNOWN_METRIC, metric) < 0 ||
+      check_optional_range("ef_search", options.ef_search, 1, MAX_BEAM) < 0) {
     return nullptr;
+  }
+  for (const std::vector<float>& query : queries) {
+    if (check_dimension(segment, query.size()) < 0) {
+      return nullptr;
+    }
   }
   WorkerPool* pool = WorkerPool::instance();
   if (pool == nullptr) {
     PyErr_SetString(PyExc_RuntimeError, "could not start the batch search worker threads");
     return nullptr;
   }
-  // Each worker writes only its own slot; the calling thread stays attached and reads the
+  // Each worker writes only its own slot; the calling thread waits detached and reads the
   // slots once run() has returned.
-  std::vector<std::vector<ScoredPoint>> answers(queries.size());
+  std::vector<SearchAnswer> answers(queries.size());
   std::atomic<bool> out_of_memory{false};
-  const Segment& segment = segment_of(self);
   const std::optional<std::string_view> tenant_bytes = tenant_view(tenant);
-  pool->run(queries.size(), [&](std::size_t i) {
-    try {
-      answers[i] = segment.search(queries[i], limit, metric, tenant_bytes);
-    } catch (const std::bad_alloc&) {
-      out_of_memory.store(true, std::memory_order_relaxed);
-    }
-  });
+  bool interrupted = false;
+  {
+    Detached guard;
+    pool->run(
+        queries.size(),
+        [&](std::size_t i) {
+          try {
+            answers[i] = segment.search(queries[i], limit, metric, tenant_bytes, options);
+          } catch (const std::bad_alloc&) {
+            out_of_memory.store(true, std::memory_order_relaxed);
+          }
+        },
+        // Ctrl-C stops the batch: queries not yet begun are dropped with the whole answer.
+        [&] { return interrupted = guard.signal_raised(); });
+  }
+  if (interrupted) {
+    return nullptr;  // the signal handler's exception
+  }
   if (out_of_memory.load(std::memory_order_relaxed)) {
     return PyErr_NoMemory();
   }
@@ -254,8 +333,8 @@ PyObject* vector_storage_batch_search(PyObject* self, PyObject* const* args, Py_
   return raise_from_cpp_exception();
 }
 
-// Binds and converts the one `path` argument of save and load, runs `operation` on it and
-// raises OSError with the failure message it returns, if any.
+// Binds and converts the one `path` argument of save and load, runs `operation` on it where
+// Ctrl-C can stop it, and raises OSError with the failure message it returns, if any.
 template <typename Operation>
 PyObject* call_with_path(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, Operation operation) try {
@@ -265,8 +344,19 @@ PyObject* call_with_path(const Signature& signature, PyObject* const* args, Py_s
       convert_string(bound[0].get(), "path", path) < 0) {
     return nullptr;
   }
-  if (std::optional<std::string> failure = operation(path)) {
-    return raise_os_error(*failure);
+  const Interruptible outcome =
+      run_interruptible([&](CancelToken& token) { return operation(path, token); });
+  if (outcome.interrupted) {
+    if (outcome.cancelled || !PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+      return nullptr;  // the signal handler's exception; the work left nothing behind
+    }
+    // Ctrl-C came as the work committed: it is done, and the interrupt is raised again as
+    // soon as this call has returned.
+    PyErr_Clear();
+    PyErr_SetInterrupt();
+  }
+  if (outcome.failure) {
+    return raise_os_error(*outcome.failure);
   }
   Py_RETURN_NONE;
 } catch (...) {
@@ -276,14 +366,114 @@ PyObject* call_with_path(const Signature& signature, PyObject* const* args, Py_s
 PyObject* vector_storage_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return call_with_path(SAVE_SIGNATURE, args, nargs, kwnames,
-                        [self](const std::string& path) { return segment_of(self).save_to_disk(path); });
+                        [self](const std::string& path, CancelToken& token) {
+                          return segment_of(self).save_to_disk(path, &token);
+                        });
 }
 
 PyObject* vector_storage_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return call_with_path(LOAD_SIGNATURE, args, nargs, kwnames,
-                        [self](const std::string& path) { return segment_of(self).load_from_disk(path); });
+                        [self](const std::string& path, CancelToken& token) {
+                          return segment_of(self).load_from_disk(path, &token);
+                        });
 }
+
+PyObject* vector_storage_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) try {
+  BoundArguments bound;
+  std::uint64_t id = 0;
+  if (bind_arguments(GET_SIGNATURE, args, nargs, kwnames, bound) < 0 ||
+      convert_u64(bound[0].get(), "point_id", id) < 0) {
+    return nullptr;
+  }
+  const Segment& segment = segment_of(self);
+  std::optional<Point> point = detached([&] { return segment.get(id); });
+  if (!point) {
+    Py_RETURN_NONE;
+  }
+  PyRef vector = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(point->vector.size())));
+  if (!vector) {
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < point->vector.size(); ++i) {
+    PyObject* value = PyFloat_FromDouble(static_cast<double>(point->vector[i]));
+    if (value == nullptr) {
+      return nullptr;
+    }
+    PyList_SET_ITEM(vector.get(), static_cast<Py_ssize_t>(i), value);
+  }
+  PyRef payload = PyRef::steal(build_payload(point->payload));
+  if (!payload) {
+    return nullptr;
+  }
+  return PyTuple_Pack(2, vector.get(), payload.get());
+} catch (...) {
+  return raise_from_cpp_exception();
+}
+
+Py_ssize_t vector_storage_length(PyObject* self) {
+  const Segment& segment = segment_of(self);
+  return static_cast<Py_ssize_t>(detached([&] { return segment.size(); }));
+}
+
+int vector_storage_contains(PyObject* self, PyObject* key) {
+  std::uint64_t id = 0;
+  if (convert_u64(key, "point_id", id) < 0) {
+    return -1;
+  }
+  const Segment& segment = segment_of(self);
+  return detached([&] { return segment.contains(id); }) ? 1 : 0;
+}
+
+GraphParameters graph_parameters_of(PyObject* self) {
+  const Segment& segment = segment_of(self);
+  return detached([&] { return segment.graph_parameters(); });
+}
+
+PyObject* vector_storage_get_m(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(graph_parameters_of(self).m);
+}
+
+PyObject* vector_storage_get_ef_construction(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(graph_parameters_of(self).ef_construction);
+}
+
+PyObject* vector_storage_get_ef_search(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(graph_parameters_of(self).ef_search);
+}
+
+PyObject* vector_storage_get_dim(PyObject* self, void*) {
+  const std::optional<std::size_t> dim = segment_of(self).dim();
+  if (!dim) {
+    Py_RETURN_NONE;
+  }
+  return PyLong_FromSize_t(*dim);
+}
+
+PyObject* vector_storage_repr(PyObject* self) {
+  const Segment& segment = segment_of(self);
+  const auto [points, graph] = detached([&] {
+    return std::pair<std::size_t, GraphParameters>(segment.size(), segment.graph_parameters());
+  });
+  const std::optional<std::size_t> dim = segment.dim();
+  const std::string dim_text = dim ? std::to_string(*dim) : std::string("None");
+  return PyUnicode_FromFormat("<tarnwick.VectorStorage points=%zu dim=%s m=%llu ef_search=%llu>",
+                              points, dim_text.c_str(), static_cast<unsigned long long>(graph.m),
+                              static_cast<unsigned long long>(graph.ef_search));
+}
+
+PyGetSetDef vector_storage_getset[] = {
+    {.name = "m", .get = vector_storage_get_m, .set = nullptr,
+     .doc = "Links per node and layer (twice as many on the bottom layer).", .closure = nullptr},
+    {.name = "ef_construction", .get = vector_storage_get_ef_construction, .set = nullptr,
+     .doc = "Beam width while inserting.", .closure = nullptr},
+    {.name = "ef_search", .get = vector_storage_get_ef_search, .set = nullptr,
+     .doc = "Beam width of a graph search.", .closure = nullptr},
+    {.name = "dim", .get = vector_storage_get_dim, .set = nullptr,
+     .doc = "The one vector length the store takes, or None for any.", .closure = nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}  /* sentinel */
+};
 
 constexpr char UPSERT_DOC[] =
     "upsert($self, point_id, vector, payload)\n--\n\n"
@@ -388,6 +578,10 @@ constexpr char LOAD_DOC[] =
     "Throws a standard `IOError` if input buffers contain broken byte signatures or version "
     "mismatches.";
 
+constexpr char GET_DOC[] =
+    "get($self, point_id)\n--\n\n"
+    "The (vector, payload) stored under `point_id`, or None when there is no such point.";
+
 template <PyCFunctionFastWithKeywords method>
 PyCFunction as_method() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
@@ -414,6 +608,10 @@ PyMethodDef vector_storage_methods[] = {
      .ml_meth = as_method<vector_storage_load>(),
      .ml_flags = METH_FASTCALL | METH_KEYWORDS,
      .ml_doc = LOAD_DOC},
+    {.ml_name = "get",
+     .ml_meth = as_method<vector_storage_get>(),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = GET_DOC},
     {NULL, NULL, 0, NULL}  /* sentinel */
 };
 
@@ -424,7 +622,25 @@ PyObject* vector_storage_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
   if (bind_arguments(NEW_SIGNATURE, args, kwargs, bound) < 0) {
     return nullptr;
   }
-  auto segment = std::make_unique<Segment>();
+  std::optional<std::uint64_t> m;
+  std::optional<std::uint64_t> ef_construction;
+  std::optional<std::uint64_t> ef_search;
+  std::optional<std::uint64_t> dim;
+  if (convert_optional_u64(bound[0].get(), "m", m) < 0 ||
+      check_optional_range("m", m, MIN_M, MAX_M) < 0 ||
+      convert_optional_u64(bound[1].get(), "ef_construction", ef_construction) < 0 ||
+      check_optional_range("ef_construction", ef_construction, 1, MAX_BEAM) < 0 ||
+      convert_optional_u64(bound[2].get(), "ef_search", ef_search) < 0 ||
+      check_optional_range("ef_search", ef_search, 1, MAX_BEAM) < 0 ||
+      convert_optional_u64(bound[3].get(), "dim", dim) < 0 ||
+      check_optional_range("dim", dim, 1, MAX_DIM) < 0) {
+    return nullptr;
+  }
+  const GraphParameters defaults;
+  auto segment = std::make_unique<Segment>(
+      GraphParameters{m.value_or(defaults.m), ef_construction.value_or(defaults.ef_construction),
+                      ef_search.value_or(defaults.ef_search)},
+      dim ? std::optional<std::size_t>(static_cast<std::size_t>(*dim)) : std::nullopt);
   PyRef no_arguments = PyRef::steal(PyTuple_New(0));
   if (!no_arguments) {
     return nullptr;
@@ -461,6 +677,10 @@ PyType_Slot vector_storage_slots[] = {
     {.slot = Py_tp_doc, .pfunc = const_cast<char*>(VECTOR_STORAGE_DOC)},
     {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(vector_storage_new)},
     {.slot = Py_tp_methods, .pfunc = vector_storage_methods},
+    {.slot = Py_tp_getset, .pfunc = vector_storage_getset},
+    {.slot = Py_tp_repr, .pfunc = reinterpret_cast<void*>(vector_storage_repr)},
+    {.slot = Py_sq_length, .pfunc = reinterpret_cast<void*>(vector_storage_length)},
+    {.slot = Py_sq_contains, .pfunc = reinterpret_cast<void*>(vector_storage_contains)},
     {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(vector_storage_dealloc)},
     {0, NULL}  /* sentinel */
 };

@@ -6,6 +6,38 @@
 
 namespace tarnwick {
 
+Segment::Segment(GraphParameters graph, std::optional<std::size_t> dim) : dim_(dim) {
+  index_.m = graph.m;
+  index_.ef_construction = graph.ef_construction;
+  index_.ef_search = graph.ef_search;
+}
+
+GraphParameters Segment::graph_parameters() const {
+  std::shared_lock points_guard(points_lock_);
+  std::shared_lock index_guard(index_lock_);
+  return GraphParameters{index_.m, index_.ef_construction, index_.ef_search};
+}
+
+std::size_t Segment::size() const {
+  std::shared_lock points_guard(points_lock_);
+  return points_.size();
+}
+
+bool Segment::contains(PointId id) const {
+  std::shared_lock points_guard(points_lock_);
+  std::optional<Slot> slot = points_.find(id);
+  return slot && points_.has_point(*slot);
+}
+
+std::optional<Point> Segment::get(PointId id) const {
+  std::shared_lock points_guard(points_lock_);
+  std::optional<Slot> slot = points_.find(id);
+  if (!slot || !points_.has_point(*slot)) {
+    return std::nullopt;
+  }
+  return points_.point(*slot);
+}
+
 UpsertResult Segment::upsert(PointId id, std::vector<float> vector, std::optional<Payload> payload) {
   std::unique_lock points_guard(points_lock_);
   std::unique_lock index_guard(index_lock_);
@@ -38,34 +70,54 @@ float graph_score(Metric metric, std::span<const float> query, std::span<const f
   return 0.0f;
 }
 
+// The payload of the slot as an owned copy.
+std::optional<Payload> payload_copy(const PointTable& points, Slot slot) {
+  const Payload* payload = points.payload(slot);
+  return payload != nullptr ? std::optional<Payload>(*payload) : std::nullopt;
+}
+
 }  // namespace
 
-std::vector<ScoredPoint> Segment::search(std::span<const float> query, std::uint64_t limit,
-                                         Metric metric,
-                                         std::optional<std::string_view> tenant) const {
+SearchAnswer Segment::search(std::span<const float> query, std::uint64_t limit, Metric metric,
+                             std::optional<std::string_view> tenant,
+                             const SearchOptions& options) const {
   std::shared_lock points_guard(points_lock_);
   std::shared_lock index_guard(index_lock_);
+  SearchAnswer answer;
 
   TenantRef tenant_ref = NO_TENANT;
   std::size_t population = points_.size();
   if (tenant) {
     std::optional<TenantRef> found = points_.tenant(*tenant);
     if (!found) {
-      return {};
+      return answer;
     }
     tenant_ref = *found;
     population = points_.tenant_slots(tenant_ref).size();
   }
   // Small stores, and small tenants of large ones, are answered exactly.
   if (population < HNSW_SEARCH_THRESHOLD || !index_.entry_point) {
-    return search_exact_knn(query, limit, metric, points_, tenant_ref);
+    answer.points = search_exact_knn(query, limit, metric, points_, tenant_ref);
+    if (options.with_payload) {
+      // The scan reports identifiers; the point under that key is the one scored unless a
+      // snapshot gave a point an identifier other than its key.
+      answer.payloads.reserve(answer.points.size());
+      for (const ScoredPoint& point : answer.points) {
+        std::optional<Slot> slot = points_.find(point.id);
+        answer.payloads.push_back(slot && points_.has_point(*slot)
+                                      ? payload_copy(points_, *slot)
+                                      : std::nullopt);
+      }
+    }
+    return answer;
   }
 
   // The result list must be able to hold `limit` entries, or a large limit could not be met.
-  const std::uint64_t bound = std::max(index_.ef_search, limit);
+  const std::uint64_t bound = std::max(options.ef_search.value_or(index_.ef_search), limit);
   std::vector<Candidate> found = index_.search(make_query(query), bound, points_, tenant_ref);
 
-  std::vector<ScoredPoint> output;
+  std::vector<ScoredPoint>& output = answer.points;
+  std::vector<Slot> slots;  // of the entries of output, while with_payload
   for (const Candidate& candidate : found) {
     if (output.size() >= limit) {
       break;
@@ -77,11 +129,34 @@ std::vector<ScoredPoint> Segment::search(std::span<const float> query, std::uint
     output.push_back(ScoredPoint{
         points_.point_id(candidate.slot),
         graph_score(metric, query, points_.vector(candidate.slot), candidate.distance)});
+    if (options.with_payload) {
+      slots.push_back(candidate.slot);
+    }
   }
-  std::stable_sort(output.begin(), output.end(), [metric](const ScoredPoint& a, const ScoredPoint& b) {
-    return score_precedes(metric, a.score, b.score);
+  if (!options.with_payload) {
+    std::stable_sort(output.begin(), output.end(),
+                     [metric](const ScoredPoint& a, const ScoredPoint& b) {
+                       return score_precedes(metric, a.score, b.score);
+                     });
+    return answer;
+  }
+  // The same stable order, carrying each entry's slot along for its payload.
+  std::vector<std::size_t> order(output.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    order[i] = i;
+  }
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return score_precedes(metric, output[a].score, output[b].score);
   });
-  return output;
+  std::vector<ScoredPoint> sorted;
+  sorted.reserve(order.size());
+  answer.payloads.reserve(order.size());
+  for (std::size_t i : order) {
+    sorted.push_back(output[i]);
+    answer.payloads.push_back(payload_copy(points_, slots[i]));
+  }
+  output = std::move(sorted);
+  return answer;
 }
 
 }  // namespace tarnwick

@@ -86,9 +86,19 @@ void write_payload(Writer& out, const Payload& payload) {
   }
 }
 
-void write_points(Writer& out, const PointTable& points) {
+// Slots walked between two looks at the cancel token: a few MiB of snapshot at most.
+constexpr Slot CANCEL_POLL_SLOTS = 4096;
+
+bool stop_at(Slot slot, const CancelToken* cancel) {
+  return slot % CANCEL_POLL_SLOTS == 0 && is_cancelled(cancel);
+}
+
+void write_points(Writer& out, const PointTable& points, const CancelToken* cancel) {
   out.varint(points.size());
   for (Slot slot = 0; slot < points.slot_count(); ++slot) {
+    if (stop_at(slot, cancel)) {
+      return;
+    }
     if (!points.has_point(slot)) {
       continue;
     }
@@ -107,7 +117,8 @@ void write_points(Writer& out, const PointTable& points) {
   }
 }
 
-void write_graph(Writer& out, const PointTable& points, const HNSWIndex& index) {
+void write_graph(Writer& out, const PointTable& points, const HNSWIndex& index,
+                 const CancelToken* cancel) {
   out.varint(index.m);
   out.varint(index.ef_construction);
   out.varint(index.ef_search);
@@ -121,6 +132,9 @@ void write_graph(Writer& out, const PointTable& points, const HNSWIndex& index) 
 
   out.varint(index.node_count());
   for (Slot slot = 0; slot < points.slot_count(); ++slot) {
+    if (stop_at(slot, cancel)) {
+      return;
+    }
     if (!index.has_node(slot)) {
       continue;
     }
@@ -460,7 +474,7 @@ bool read_node(Reader& in, PointTable& points, HNSWIndex& index) {
   return true;
 }
 
-bool read_snapshot(Reader& in, Snapshot& snapshot) {
+bool read_snapshot(Reader& in, Snapshot& snapshot, const CancelToken* cancel) {
   PointTable& points = snapshot.points;
   HNSWIndex& index = snapshot.index;
 
@@ -469,6 +483,9 @@ bool read_snapshot(Reader& in, Snapshot& snapshot) {
     return false;
   }
   for (std::uint64_t i = 0; i < point_count; ++i) {
+    if (i % CANCEL_POLL_SLOTS == 0 && is_cancelled(cancel)) {
+      return in.fail(SnapshotDecodeError::Cancelled);
+    }
     if (!read_point(in, points)) {
       return false;
     }
@@ -495,6 +512,9 @@ bool read_snapshot(Reader& in, Snapshot& snapshot) {
     return false;
   }
   for (std::uint64_t i = 0; i < node_count; ++i) {
+    if (i % CANCEL_POLL_SLOTS == 0 && is_cancelled(cancel)) {
+      return in.fail(SnapshotDecodeError::Cancelled);
+    }
     if (!read_node(in, points, index)) {
       return false;
     }
@@ -518,21 +538,25 @@ std::string_view decode_error_text(SnapshotDecodeError error) {
       return "Serde Deserialization Error";
     case SnapshotDecodeError::TooManyIdentifiers:
       return "The snapshot names more point identifiers than a store can hold";
+    case SnapshotDecodeError::Cancelled:
+      return "cancelled";
   }
   return "";
 }
 
-std::string encode_snapshot(const PointTable& points, const HNSWIndex& index) {
+std::string encode_snapshot(const PointTable& points, const HNSWIndex& index,
+                            const CancelToken* cancel) {
   Writer out;
-  write_points(out, points);
-  write_graph(out, points, index);
+  write_points(out, points, cancel);
+  write_graph(out, points, index, cancel);
   return out.take();
 }
 
-std::variant<Snapshot, SnapshotDecodeError> decode_snapshot(std::string_view bytes) {
+std::variant<Snapshot, SnapshotDecodeError> decode_snapshot(std::string_view bytes,
+                                                            const CancelToken* cancel) {
   Reader in(bytes);
   Snapshot snapshot;
-  if (!read_snapshot(in, snapshot)) {
+  if (!read_snapshot(in, snapshot, cancel)) {
     return in.error();
   }
   return snapshot;

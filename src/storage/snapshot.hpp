@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "core/point_table.hpp"
+#include "storage/cancel_token.hpp"
 #include "index/hnsw.hpp"
 
 namespace tarnwick {
@@ -22,6 +23,8 @@ enum class SnapshotDecodeError : std::uint8_t {
   UnknownVariant,
   // The file names more distinct identifiers than a point table has slots for.
   TooManyIdentifiers,
+  // Not a fault of the file: the caller stopped the decode.
+  Cancelled,
 };
 
 // The fixed text that load failures report for a reason.
@@ -32,10 +35,13 @@ struct Snapshot {
   HNSWIndex index;
 };
 
-// The complete file content for the store; never fails.
-std::string encode_snapshot(const PointTable& points, const HNSWIndex& index);
+// The complete file content for the store; never fails. Once `cancel` is set it stops early
+// and returns a partial content that the caller must drop.
+std::string encode_snapshot(const PointTable& points, const HNSWIndex& index,
+                            const CancelToken* cancel = nullptr);
 
 // New tables from a complete file content. Bytes after the node table are ignored.
-std::variant<Snapshot, SnapshotDecodeError> decode_snapshot(std::string_view bytes);
+std::variant<Snapshot, SnapshotDecodeError> decode_snapshot(std::string_view bytes,
+                                                            const CancelToken* cancel = nullptr);
 
 }  // namespace tarnwick

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -47,11 +48,15 @@ constexpr std::string_view DECODE_FAILED =
 
 constexpr std::string_view NUL_IN_PATH = "file name contained an unexpected NUL byte";
 constexpr std::string_view OUT_OF_MEMORY = "out of memory";
+constexpr std::string_view CANCELLED = "cancelled";
 
 // Snapshots shorter than this are reported as going through an 8 KiB write buffer, so a
 // write that accepts nothing names the buffer's write-out.
 constexpr std::size_t WRITE_BUFFER_BYTES = 8192;
 constexpr std::size_t READ_CHUNK_BYTES = 8192;
+// Bytes moved by one read or write call of a cancellable save or load: a cancel is seen
+// within one such call.
+constexpr std::size_t CANCEL_POLL_BYTES = std::size_t{4} << 20;
 
 // Symbolic links followed before giving up, as the kernel does.
 constexpr int MAX_LINK_HOPS = 40;
@@ -106,10 +111,14 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
-Reason write_all(int fd, std::string_view bytes) {
+Reason write_all(int fd, std::string_view bytes, const CancelToken* cancel) {
   const std::size_t total = bytes.size();
+  const std::size_t most = cancel != nullptr ? CANCEL_POLL_BYTES : bytes.size();
   while (!bytes.empty()) {
-    const ssize_t written = file_calls().write(fd, bytes.data(), bytes.size());
+    if (is_cancelled(cancel)) {
+      return std::string(CANCELLED);
+    }
+    const ssize_t written = file_calls().write(fd, bytes.data(), std::min(bytes.size(), most));
     if (written < 0) {
       if (errno == EINTR) {
         continue;
@@ -178,9 +187,10 @@ class SaveTarget {
     return std::nullopt;
   }
 
-  // Writes the snapshot and, for a temporary file, makes it durable and puts it in place.
-  Reason commit(std::string_view bytes) {
-    if (Reason reason = write_all(file_.get(), bytes)) {
+  // Writes the snapshot and, for a temporary file, makes it durable and puts it in place
+  // unless `cancel` stops it first.
+  Reason commit(std::string_view bytes, CancelToken* cancel) {
+    if (Reason reason = write_all(file_.get(), bytes, cancel)) {
       return reason;
     }
     if (temp_path_.empty()) {
@@ -191,6 +201,9 @@ class SaveTarget {
     }
     if (Reason reason = file_.close()) {
       return reason;
+    }
+    if (cancel != nullptr && !cancel->commit()) {
+      return std::string(CANCELLED);
     }
     if (file_calls().rename(temp_path_.c_str(), target_.c_str()) != 0) {
       return os_error(errno);
@@ -280,7 +293,7 @@ class SaveTarget {
 };
 
 // Reads the whole file, sized up front from its metadata.
-Reason read_whole(int fd, std::string& bytes) {
+Reason read_whole(int fd, std::string& bytes, const CancelToken* cancel) {
   struct stat status {};
   std::size_t expected = 0;
   if (::fstat(fd, &status) == 0) {
@@ -293,9 +306,13 @@ Reason read_whole(int fd, std::string& bytes) {
     bytes.resize(expected);
     std::size_t filled = 0;
     while (true) {
+      if (is_cancelled(cancel)) {
+        return std::string(CANCELLED);
+      }
       ssize_t count = 0;
       if (filled < bytes.size()) {
-        count = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+        const std::size_t most = cancel != nullptr ? CANCEL_POLL_BYTES : bytes.size();
+        count = ::read(fd, bytes.data() + filled, std::min(bytes.size() - filled, most));
       } else {
         // Full as expected: probe for more without doubling the buffer for nothing.
         char chunk[READ_CHUNK_BYTES];
@@ -325,9 +342,24 @@ Reason read_whole(int fd, std::string& bytes) {
   }
 }
 
+// A store with a fixed dimension takes only snapshots whose vectors all have it.
+Reason check_dimension(const PointTable& points, std::optional<std::size_t> dim) {
+  if (!dim) {
+    return std::nullopt;
+  }
+  for (Slot slot = 0; slot < points.slot_count(); ++slot) {
+    if (points.has_point(slot) && points.vector(slot).size() != *dim) {
+      return "a stored vector has " + std::to_string(points.vector(slot).size()) +
+             " floats, the store expects " + std::to_string(*dim);
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
-std::optional<std::string> Segment::save_to_disk(const std::string& path) const {
+std::optional<std::string> Segment::save_to_disk(const std::string& path,
+                                                 CancelToken* cancel) const {
   if (path.find('\0') != std::string::npos) {
     return message(CREATE_FAILED, NUL_IN_PATH);
   }
@@ -343,17 +375,20 @@ std::optional<std::string> Segment::save_to_disk(const std::string& path) const 
   }
   std::string bytes;
   try {
-    bytes = encode_snapshot(points_, index_);
+    bytes = encode_snapshot(points_, index_, cancel);
   } catch (const std::bad_alloc&) {
     return message(ENCODE_FAILED, OUT_OF_MEMORY);
   }
-  if (Reason reason = target.commit(bytes)) {
+  if (is_cancelled(cancel)) {
+    return message(ENCODE_FAILED, CANCELLED);
+  }
+  if (Reason reason = target.commit(bytes, cancel)) {
     return message(WRITE_FAILED, *reason);
   }
   return std::nullopt;
 }
 
-std::optional<std::string> Segment::load_from_disk(const std::string& path) {
+std::optional<std::string> Segment::load_from_disk(const std::string& path, CancelToken* cancel) {
   if (path.find('\0') != std::string::npos) {
     return message(OPEN_FAILED, NUL_IN_PATH);
   }
@@ -364,11 +399,11 @@ std::optional<std::string> Segment::load_from_disk(const std::string& path) {
     if (!file.is_open()) {
       return message(OPEN_FAILED, os_error(errno));
     }
-    if (Reason reason = read_whole(file.get(), bytes)) {
+    if (Reason reason = read_whole(file.get(), bytes, cancel)) {
       return message(READ_FAILED, *reason);
     }
   }
-  if (Reason reason = load_bytes(bytes)) {
+  if (Reason reason = load_bytes(bytes, cancel)) {
     return message(DECODE_FAILED, *reason);
   }
   return std::nullopt;
@@ -380,10 +415,10 @@ std::string Segment::encode() const {
   return encode_snapshot(points_, index_);
 }
 
-std::optional<std::string> Segment::load_bytes(std::string_view bytes) {
+std::optional<std::string> Segment::load_bytes(std::string_view bytes, CancelToken* cancel) {
   std::variant<Snapshot, SnapshotDecodeError> decoded = SnapshotDecodeError::EndOfInput;
   try {
-    decoded = decode_snapshot(bytes);
+    decoded = decode_snapshot(bytes, cancel);
   } catch (const std::bad_alloc&) {
     return std::string(OUT_OF_MEMORY);
   }
@@ -393,9 +428,16 @@ std::optional<std::string> Segment::load_bytes(std::string_view bytes) {
 
   // The point table and the graph share slot numbers, so both are replaced together.
   Snapshot& snapshot = std::get<Snapshot>(decoded);
+  if (Reason reason = check_dimension(snapshot.points, dim_)) {
+    return reason;
+  }
   {
     std::unique_lock points_guard(points_lock_);
     std::unique_lock index_guard(index_lock_);
+    // Settled under the locks: a cancel that comes while they are awaited still wins.
+    if (cancel != nullptr && !cancel->commit()) {
+      return std::string(CANCELLED);
+    }
     std::swap(points_, snapshot.points);
     std::swap(index_, snapshot.index);
   }

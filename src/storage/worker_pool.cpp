@@ -33,7 +33,7 @@ std::size_t processor_count() {
 // One batch: its positions are handed out one at a time to whichever worker asks first.
 struct Job {
   const std::function<void(std::size_t)>* task;
-  std::size_t count;
+  std::size_t count;     // guarded by the pool's mutex; cut to `next` when the batch stops
   std::size_t next = 0;  // guarded by the pool's mutex
   std::size_t done = 0;  // guarded by the pool's mutex
 };
@@ -52,27 +52,66 @@ class ThreadPool final : public WorkerPool {
 
   std::size_t size() const { return threads_.size(); }
 
-  void run(std::size_t count, const std::function<void(std::size_t)>& task) override {
+  bool run(std::size_t count, const std::function<void(std::size_t)>& task,
+           const std::function<bool()>& interrupted) override {
     if (count == 0) {
-      return;
+      return true;
     }
     Job job{&task, count};
     std::unique_lock guard(mutex_);
     jobs_.push_back(&job);
     work_ready_.notify_all();
-    job_done_.wait(guard, [&] { return job.done == job.count; });
+    bool asking = true;
+    // Asks interrupted() with the pool unlocked; once it says yes, nothing more is handed out
+    // and the job ends with the positions under way.
+    auto look = [&] {
+      guard.unlock();
+      asking = !interrupted();
+      guard.lock();
+      if (!asking && job.next < job.count) {
+        jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
+        job.count = job.next;
+      }
+    };
+    // The calling thread answers positions too: it would only sleep otherwise, and a batch
+    // then never runs slower than the same queries asked one by one.
+    auto next_look = std::chrono::steady_clock::now() + WAIT_SLICE;
+    while (job.next < job.count) {
+      const std::size_t position = take(job);
+      guard.unlock();
+      task(position);
+      guard.lock();
+      ++job.done;
+      if (asking && std::chrono::steady_clock::now() >= next_look) {
+        look();
+        next_look = std::chrono::steady_clock::now() + WAIT_SLICE;
+      }
+    }
+    while (!job_done_.wait_for(guard, WAIT_SLICE, [&] { return job.done == job.count; })) {
+      if (asking) {
+        look();
+      }
+    }
+    return job.count == count;
   }
 
  private:
+  // The job's next position; a job with nothing left to hand out leaves the queue but stays
+  // alive until its positions are done. Called with the mutex held.
+  std::size_t take(Job& job) {
+    const std::size_t position = job.next++;
+    if (job.next == job.count) {
+      jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
+    }
+    return position;
+  }
+
   void work() {
     std::unique_lock guard(mutex_);
     for (;;) {
       work_ready_.wait(guard, [&] { return !jobs_.empty(); });
       Job* job = jobs_.front();
-      std::size_t position = job->next++;
-      if (job->next == job->count) {
-        jobs_.pop_front();  // nothing left to hand out; the job stays alive until done
-      }
+      const std::size_t position = take(*job);
       guard.unlock();
       (*job->task)(position);
       guard.lock();

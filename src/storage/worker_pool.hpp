@@ -1,6 +1,7 @@
 // The process-wide pool of worker threads that answers batch searches.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 
@@ -8,13 +9,23 @@ namespace tarnwick {
 
 class WorkerPool {
  public:
+  // How long the calling thread of run() waits between two calls of its `interrupted` test.
+  static constexpr std::chrono::milliseconds WAIT_SLICE{50};
+
   // The pool, started on first use with one worker per processor the process may use
   // (TARNWICK_WORKERS overrides the count). Null if no worker thread could be started.
   static WorkerPool* instance();
 
   // Calls task(i) for every i < count on the workers; returns once all calls are done.
   // Tasks must not throw.
-  virtual void run(std::size_t count, const std::function<void(std::size_t)>& task) = 0;
+  void run(std::size_t count, const std::function<void(std::size_t)>& task) {
+    run(count, task, [] { return false; });
+  }
+  // The same, asking interrupted() on the calling thread every WAIT_SLICE of waiting, with
+  // no pool lock held. Once it says yes, positions not yet begun are left out and run returns
+  // when the ones under way are done. Returns true when every position ran.
+  virtual bool run(std::size_t count, const std::function<void(std::size_t)>& task,
+                   const std::function<bool()>& interrupted) = 0;
 
  protected:
   ~WorkerPool() = default;

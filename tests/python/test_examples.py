@@ -46,10 +46,15 @@ EXAMPLE_CASES = {
                   "[(1, 0.9805806875228882), (3, 0.8320503830909729)]"),
         re.escape("unknown tenant:                 []"),
         re.escape("batch of two queries:           [[(2, 0.0)], [(4, 0.5)]]"),
+        re.escape("with payloads:                  [(1, 0.9805806875228882, {'tenant_id': 'acme', "
+                  "'title': 'east'}), (3, 0.8320503830909729, {'rank': 3, 'tenant_id': 'acme'})]"),
+        re.escape("point 3:                        ([1.0, 1.0], {'rank': 3, 'tenant_id': 'acme'})"),
+        re.escape("points stored:                  (4, True, False)"),
         "stored 600 points of dimension 64",
         "batch of 100 queries, answers of 5: True",
         "batch answers equal single searches: True",
         "tenant answers hold only that tenant: True",
+        "a wider search for one call, answers of 5: True",
         "same answers after reload: True",
     ]),
     "multi_tenant.py": (["800"], {}, [
@@ -144,7 +149,8 @@ def test_stub_and_examples_pass_mypy_strict(tmp_path):
 @needs_mypy
 def test_stub_matches_the_module_at_run_time(tmp_path):
     # stubtest compares names, parameter names, kinds and defaults with the imported module.
-    result = run_python(["-m", "mypy.stubtest", "tarnwick"], tmp_path,
+    allowlist = Path(__file__).with_name("stubtest_allowlist.txt")
+    result = run_python(["-m", "mypy.stubtest", "--allowlist", str(allowlist), "tarnwick"], tmp_path,
                         {"MYPYPATH": str(STUB.parent)})
     assert result.returncode == 0, result.stdout + result.stderr
 

@@ -3,9 +3,8 @@
 Each writer owns a range of identifiers and rewrites it in rounds; a point's vector and
 payload both carry the round, so a stored point shows which write it came from. Saves
 overwrite two files in turn while loads read them back, so a load that caught a half-written
-file would fail or install a broken state. With the GIL, calls interleave only between one call
-and the next (no method detaches from the interpreter); on a free-threaded interpreter they run
-truly in parallel.
+file would fail or install a broken state. Every store call runs detached from the
+interpreter, so the calls overlap with or without a GIL.
 """
 
 import os
