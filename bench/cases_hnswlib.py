@@ -4,12 +4,7 @@ as many as run.py gives a batch case."""
 import hnswlib
 
 import datasets
-from measure import CALL_US, batch_rows, build_rows, microseconds_per_call, search_rows, threads_from_environment
-
-# A fine grid, so that "the smallest ef reaching tarnwick's recall" is not rounded up to the
-# next power of two in tarnwick's favour.
-EF_SEARCH = (32, 48, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256)
-EF_SWEEP = (10, 16, 24, 32, 48, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256)
+from measure import CALL_US, PEER_EF, batch_rows, build_rows, curve_rows, microseconds_per_call, threads_from_environment
 
 
 def index_path(dataset):
@@ -29,11 +24,12 @@ def bulk(dataset):
     index = _empty_index(dataset)
     rows = build_rows("hnswlib add_items bulk, 1 thread", len(dataset.points),
                          lambda: index.add_items(dataset.points, num_threads=1))
-    for ef in EF_SEARCH:
+
+    def at(ef):
         index.set_ef(ef)
-        rows += search_rows(f"hnswlib knn_query, ef {ef}", dataset, dataset.queries,
-                            lambda q: index.knn_query(q, k=10, num_threads=1),
-                            lambda found: found[0][0])
+        return lambda q: index.knn_query(q, k=10, num_threads=1)
+
+    rows += curve_rows("hnswlib knn_query, ef EF", dataset, dataset.queries, at, lambda found: found[0][0])
     index.save_index(str(index_path(dataset)))
     return rows
 
@@ -44,7 +40,7 @@ def batch(dataset):
     index = hnswlib.Index(space="cosine", dim=dataset.points.shape[1])
     index.load_index(str(index_path(dataset)), max_elements=len(dataset.points))
     rows = []
-    for ef in EF_SWEEP:
+    for ef in PEER_EF:
         index.set_ef(ef)
         rows += batch_rows(f"hnswlib knn_query batch, ef {ef}, {threads} thread(s)", dataset,
                            lambda: index.knn_query(dataset.queries, k=10, num_threads=threads),

@@ -4,14 +4,16 @@ exact scan of a large store, and the Python overhead of one search call."""
 import array
 
 import numpy as np
+import tarnwick
 from tarnwick import VectorStorage
 
 import datasets
 import snapshot_graph
-from measure import (CALL_US, RECALL, SCAN_BYTES, batch_rows, build_rows, microseconds_per_call,
-                     recall_at_k, search_rows, threads_from_environment, timed_queries)
+from measure import (BOUND_SHARE, CALL_US, RECALL, SCAN_BYTES, batch_rows, build_rows, curve_rows,
+                     microseconds_per_call, recall_at_k, threads_from_environment, timed_queries)
 
-EF_SWEEP = (10, 16, 32, 64, 128, 256)  # 32 is a new store's own
+EF_SEARCH = (16, 24, 32, 48, 64, 96, 128, 192, 256)
+DEFAULT_EF = 32  # a new store's own
 SCAN_QUERIES = 200  # each exact query reads every vector of the store
 
 
@@ -33,15 +35,8 @@ def _ids(answers):
     return [[point_id for point_id, _ in answer] for answer in answers]
 
 
-def _search(store, dataset):
-    queries = dataset.queries.tolist()  # converted up front: time the search, not numpy
-    return search_rows("tarnwick search, ef 32", dataset, queries,
-                       lambda q: store.search(q, 10, "cosine"),
-                       lambda found: [point_id for point_id, _ in found])
-
-
 def from_lists(dataset):
-    """upsert with a Python list per call; then single queries."""
+    """upsert with a Python list per call; saves the store for the cases that only search it."""
     vectors = dataset.points.tolist()  # built before the timer and the memory baseline
     store = VectorStorage()
 
@@ -52,7 +47,7 @@ def from_lists(dataset):
     rows = build_rows("tarnwick upsert per point, list", len(vectors), build)
     del vectors
     store.save(str(snapshot_path(dataset)))
-    return rows + _search(store, dataset)
+    return rows
 
 
 def from_rows(dataset):
@@ -67,17 +62,44 @@ def from_rows(dataset):
     return rows
 
 
+def _bound_share(store, queries):
+    """Share of the neighbour decisions of one pass over `queries` that a bound settled, or
+    None where this build does not count them."""
+    if not hasattr(tarnwick, "_bound_decisions"):
+        return None
+    tarnwick._bound_decisions()  # resets this thread's counters
+    for q in queries:
+        store.search(q, 10, "cosine")
+    by_bound, exact = tarnwick._bound_decisions()
+    return by_bound / (by_bound + exact) if by_bound + exact else None
+
+
+def _saved_store(dataset):
+    """The store the lists case saved."""
+    store = VectorStorage()
+    store.load(str(snapshot_path(dataset)))
+    return store
+
+
+def search(dataset):
+    """Single queries at each ef_search on the saved store, and the share decided by bound at
+    a new store's own ef_search."""
+    store = _saved_store(dataset)
+    queries = dataset.queries.tolist()  # converted up front: time the search, not numpy
+    rows = curve_rows("tarnwick search, ef EF", dataset, queries,
+                      lambda ef: lambda q: store.search(q, 10, "cosine", ef_search=ef),
+                      lambda found: [point_id for point_id, _ in found], EF_SEARCH)
+    share = _bound_share(store, queries)
+    return rows + [(f"tarnwick search, ef {DEFAULT_EF}", BOUND_SHARE, share)]
+
+
 def batch(dataset):
-    """batch_search of every query at once, at each ef_search, on the saved store."""
+    """batch_search of every query at once, on the saved store, with the workers run.py gives."""
     workers = threads_from_environment()
-    saved = snapshot_path(dataset).read_bytes()
+    store = _saved_store(dataset)
     queries = dataset.queries.tolist()
-    rows = []
-    for ef in EF_SWEEP:
-        store = _loaded(snapshot_graph.with_ef_search(saved, ef))
-        rows += batch_rows(f"tarnwick batch_search, ef {ef}, {workers} worker(s)", dataset,
-                           lambda: store.batch_search(queries, 10, "cosine"), _ids)
-    return rows
+    return batch_rows(f"tarnwick batch_search, ef {DEFAULT_EF}, {workers} worker(s)", dataset,
+                      lambda: store.batch_search(queries, 10, "cosine"), _ids)
 
 
 def scan(dataset):
@@ -110,4 +132,5 @@ def overhead(dataset):
     return rows
 
 
-CASES = {"lists": from_lists, "rows": from_rows, "batch": batch, "scan": scan, "overhead": overhead}
+CASES = {"lists": from_lists, "rows": from_rows, "search": search, "batch": batch, "scan": scan,
+         "overhead": overhead}

@@ -1,7 +1,8 @@
-"""Deterministic benchmark data and its exact cosine ground truth.
+"""Benchmark data and its exact cosine ground truth.
 
-Arrays and ground truth are generated once and cached under bench/results/, so every
-library's subprocess reads the same bytes instead of regenerating them.
+The clustered and sphere arrays are generated (deterministically) and the text set's
+embeddings made by make_text_set.py, once; they and the ground truth are cached under
+bench/results/, so every library's subprocess reads the same bytes.
 """
 
 from dataclasses import dataclass
@@ -18,13 +19,14 @@ CENTRES = 100
 SPREAD = 0.5  # per-coordinate noise around a centre whose coordinates are N(0, 1)
 SEED = 20240611
 TOP_K = 10
+FAMILIES = ("clustered", "sphere", "text")  # the index is the generator's seed component
 
 
 @dataclass
 class Dataset:
     name: str
-    points: np.ndarray  # (n, DIM) float32; point i has id i
-    queries: np.ndarray  # (q, DIM) float32
+    points: np.ndarray  # (n, dim) float32; point i has id i
+    queries: np.ndarray  # (q, dim) float32
     truth: np.ndarray  # (q, TOP_K) int64 ids of the exact cosine top-k
 
 
@@ -57,9 +59,15 @@ def _cached(path, make):
     return value
 
 
+def data_paths(family_name):
+    """Where a family's (points, queries) arrays are cached."""
+    return RESULTS / f"data-{family_name}-points.npy", RESULTS / f"data-{family_name}-queries.npy"
+
+
 def _full(family_name, family):
-    points_path = RESULTS / f"data-{family_name}-points.npy"
-    queries_path = RESULTS / f"data-{family_name}-queries.npy"
+    points_path, queries_path = data_paths(family_name)
+    if family_name == "text" and not points_path.exists():
+        raise FileNotFoundError(f"{points_path} is missing: run bench/make_text_set.py once")
     if not (points_path.exists() and queries_path.exists()):
         points, queries = _generate(family)
         RESULTS.mkdir(parents=True, exist_ok=True)
@@ -85,14 +93,14 @@ def exact_cosine_top_k(points, queries, k=TOP_K, chunk=100):
 
 
 def load(name, points, queries):
-    """Dataset `name` ("clustered", "sphere" or "small") cut to `points` points and `queries` queries.
+    """Dataset `name` (one of FAMILIES or "small") cut to `points` points and `queries` queries.
 
     "small" is always SMALL_POINTS clustered points, whatever `points` says.
     """
-    family_name = "sphere" if name == "sphere" else "clustered"
-    all_points, all_queries = _full(family_name, 0 if family_name == "clustered" else 1)
+    family_name = "clustered" if name == "small" else name
+    all_points, all_queries = _full(family_name, FAMILIES.index(family_name))
     count = SMALL_POINTS if name == "small" else points
-    data, held_out = all_points[:count], all_queries[:queries]
-    truth = _cached(RESULTS / f"truth-{name}-{count}-{queries}.npy",
+    data, held_out = all_points[:count], all_queries[:queries]  # the text set may hold fewer
+    truth = _cached(RESULTS / f"truth-{name}-{len(data)}-{len(held_out)}.npy",
                     lambda: exact_cosine_top_k(data, held_out))
-    return Dataset(f"{name}-{count}", data, held_out, truth)
+    return Dataset(f"{name}-{len(data)}", data, held_out, truth)

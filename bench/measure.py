@@ -9,6 +9,12 @@ from pathlib import Path
 import numpy as np
 
 _STATUS = Path("/proc/self/status")
+# --quick checks that every case runs: one pass each, so its timings are rough.
+QUICK = bool(os.environ.get("TARNWICK_BENCH_QUICK"))
+PASSES, MIN_SECONDS = (1, 0.0) if QUICK else (3, 1.0)
+# Every peer's ef grid: fine enough that "the smallest ef reaching tarnwick's recall" is not
+# rounded up far in tarnwick's favour.
+PEER_EF = (16, 24, 32, 48, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 320, 384)
 
 
 def _status_kib(field):
@@ -43,7 +49,7 @@ def throughput(count, run):
     return count / (time.perf_counter() - start)
 
 
-def timed_queries(queries, search_one, passes=3, min_seconds=1.0):
+def timed_queries(queries, search_one, passes=PASSES, min_seconds=MIN_SECONDS):
     """Runs search_one(q) for every query in turn, at least `passes` times and for at least
     `min_seconds` in all; returns (results, best queries/s).
 
@@ -75,6 +81,7 @@ BATCH_QPS = "batch search, queries/s"
 SCAN_BYTES = "scan, vector bytes read/s"
 BANDWIDTH = "memory copy, bytes read+written/s"
 CALL_US = "search call, microseconds"
+BOUND_SHARE = "neighbours decided by bound, share"
 
 
 def threads_from_environment():
@@ -111,3 +118,14 @@ def search_rows(subject, dataset, queries, search_one, ids_of):
     results, qps = timed_queries(queries, search_one)
     recall = recall_at_k([ids_of(r) for r in results], dataset.truth)
     return [(subject, QPS, qps), (subject, RECALL, recall)]
+
+
+def curve_rows(template, dataset, queries, searcher_at, ids_of, grid=PEER_EF):
+    """search_rows at each ef of `grid`; searcher_at(ef) sets the width and returns search_one.
+
+    Subjects are `template` with EF replaced by the ef, as report.py's curves expect.
+    """
+    rows = []
+    for ef in grid:
+        rows += search_rows(template.replace("EF", str(ef)), dataset, queries, searcher_at(ef), ids_of)
+    return rows

@@ -3,7 +3,8 @@
 Usage: python bench/run.py [--quick]
 Each (library, case, dataset) runs in a fresh subprocess (see worker.py), one after another so
 the cases do not compete for the two cores. Batch cases run once with one thread and once with
-two (TARNWICK_WORKERS is read when tarnwick's pool starts). Also writes the recall-vs-QPS plot
+two (TARNWICK_WORKERS is read when tarnwick's pool starts). The text set is made by
+make_text_set.py the first time. Also writes the single-query recall-vs-QPS plot
 bench/results/recall_qps.png.
 """
 
@@ -18,6 +19,7 @@ from importlib import metadata
 from pathlib import Path
 
 import datasets
+import make_text_set
 import report
 
 BENCH = Path(__file__).resolve().parent
@@ -28,14 +30,17 @@ NUMPY = {"OPENBLAS_CORETYPE": None, "OPENBLAS_L2_SIZE": None, "OPENBLAS_NUM_THRE
 BUILD_JOBS = [("tarnwick", "lists", {}), ("tarnwick", "rows", {}), ("hnswlib", "bulk", {}),
               ("hnswlib", "per_point", {})]
 # The search-only cases read the store and index the build jobs saved.
+GRAPH_JOBS = BUILD_JOBS + [("faiss", "graph", {}), ("usearch", "graph", {}), ("tarnwick", "search", {}),
+                           ("tarnwick", "batch", ONE), ("tarnwick", "batch", TWO),
+                           ("hnswlib", "batch", ONE), ("hnswlib", "batch", TWO)]
 JOBS = {
-    "clustered": BUILD_JOBS + [("tarnwick", "batch", ONE), ("tarnwick", "batch", TWO),
-                               ("hnswlib", "batch", ONE), ("hnswlib", "batch", TWO),
-                               ("tarnwick", "scan", {}), ("numpy", "scan", NUMPY)],
-    "sphere": BUILD_JOBS + [("tarnwick", "batch", ONE), ("tarnwick", "batch", TWO),
-                            ("hnswlib", "batch", ONE), ("hnswlib", "batch", TWO)],
-    "small": BUILD_JOBS + [("tarnwick", "overhead", {}), ("hnswlib", "overhead", {}), ("numpy", "scan", NUMPY)],
+    "clustered": GRAPH_JOBS + [("tarnwick", "scan", {}), ("numpy", "scan", NUMPY)],
+    "sphere": GRAPH_JOBS,
+    "text": GRAPH_JOBS,
+    "small": BUILD_JOBS + [("tarnwick", "search", {}), ("tarnwick", "overhead", {}), ("hnswlib", "overhead", {}),
+                           ("numpy", "scan", NUMPY)],
 }
+PEERS = ("hnswlib", "faiss-cpu", "usearch", "numpy")
 
 
 def run_job(library, case, dataset, points, queries, settings):
@@ -61,7 +66,9 @@ def _load_average():
     return Path("/proc/loadavg").read_text().split()[0]
 
 
-def environment(points, queries, start_load):
+def environment(sizes, queries, start_load):
+    """sizes: {dataset name: dimensions}."""
+
     def version(package):
         try:
             return metadata.version(package)
@@ -72,11 +79,11 @@ def environment(points, queries, start_load):
                             capture_output=True, text=True).stdout.strip()
     cpu = next((line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
                 if line.startswith("model name")), platform.processor())
-    packages = ", ".join(f"{p} {version(p)}" for p in ("tarnwick", "hnswlib", "numpy"))
+    packages = ", ".join(f"{p} {version(p)}" for p in ("tarnwick",) + PEERS)
+    sets = ", ".join(f"{name} x {dim} dims" for name, dim in sizes.items())
     return (f"{time.strftime('%Y-%m-%d %H:%M')}, commit {commit}, {cpu}, Python {platform.python_version()}, "
-            f"{packages}. {points:,} points x {datasets.DIM} dims ({datasets.SMALL_POINTS} for small), "
-            f"{queries:,} queries, limit 10, cosine. Load average at the start: {start_load}, at the end: "
-            f"{_load_average()} on {os.cpu_count()} CPUs.")
+            f"{packages}. Sets (name-points): {sets}; {queries:,} queries, limit 10, cosine. "
+            f"Load average at the start: {start_load}, at the end: {_load_average()} on {os.cpu_count()} CPUs.")
 
 
 def main():
@@ -85,11 +92,16 @@ def main():
     args = parser.parse_args()
     start_load = _load_average()
     points, queries = (20_000, 200) if args.quick else (datasets.FULL_POINTS, datasets.FULL_QUERIES)
+    if args.quick:
+        os.environ["TARNWICK_BENCH_QUICK"] = "1"  # the workers' timing, see measure.QUICK
+    if not datasets.data_paths("text")[0].exists():
+        make_text_set.main()
 
-    results, failures = {}, []
+    results, failures, sizes = {}, [], {}
     for name in JOBS:
-        dataset_name = datasets.load(name, points, queries).name  # caches data and ground truth once
-        results[dataset_name] = []
+        dataset = datasets.load(name, points, queries)  # caches data and ground truth once
+        dataset_name = dataset.name
+        sizes[dataset_name], results[dataset_name] = dataset.points.shape[1], []
         for library, case, settings in JOBS[name]:
             print(f"{dataset_name}: {library} {case} {settings} ...", file=sys.stderr, flush=True)
             rows = run_job(library, case, name, points, queries, settings)
@@ -100,8 +112,13 @@ def main():
 
     text = "\n\n".join([
         "# tarnwick benchmark" + (" (quick)" if args.quick else ""),
-        environment(points, queries, start_load),
-        "## tarnwick against peers\n\nHigher is better except for memory; ratios are tarnwick/peer.",
+        environment(sizes, queries, start_load),
+        "## Single-query graph search at equal recall\n\nOne thread each. tarnwick at its own ef_search "
+        f"{report.DEFAULT_EF}; each peer at the smallest width on its grid whose recall@10 is at least "
+        "tarnwick's. Ratios are tarnwick/peer; the last line of a set is the share of neighbour decisions "
+        "settled by a bound instead of an exact distance.",
+        report.graph_table(results),
+        "## Insertion and memory\n\nHigher is better except for memory; ratios are tarnwick/peer.",
         report.comparison_table(results),
         "## Batch search, exact scan and call overhead\n\nEach ratio is to the peer named on its line, "
         "measured in the same run. Equal recall: hnswlib at the smallest ef whose recall@10 is at least "

@@ -1,8 +1,7 @@
-"""Rewrites the graph section of a tarnwick snapshot, for benchmarks only.
+"""Drops the graph of a tarnwick snapshot, for benchmarks only.
 
-The store has no setting for ef_search, and switches to its graph at 500 points; rewriting a
-saved snapshot gives the benchmark other ef_search values, and a graph-less copy makes a
-large store answer by exact scan. The snapshot reader and writer are the tests' own.
+A store switches to its graph at 500 points; a graph-less copy makes a large store answer by
+exact scan. The snapshot reader and writer are the tests' own.
 """
 
 import sys
@@ -18,15 +17,6 @@ def _graph_parameters(data):
     for _ in range(reader.varint()):
         reader.point()
     return reader
-
-
-def with_ef_search(data, ef_search):
-    """The snapshot `data` (bytes) with its graph searched at `ef_search`."""
-    reader = _graph_parameters(data)
-    reader.varint(), reader.varint()  # m, ef_construction
-    start = reader.at
-    reader.varint()
-    return data[:start] + varint(ef_search) + data[reader.at:]
 
 
 def without_graph(data):

@@ -5,6 +5,7 @@
 #include "bindings/arguments.hpp"
 #include "bindings/py_ref.hpp"
 #include "bindings/storage.hpp"
+#include "index/hnsw.hpp"
 
 namespace {
 
@@ -71,6 +72,22 @@ int tarnwick_exec(PyObject* module) {
   return 0;
 }
 
+/* ---------- Private functions ---------- */
+
+// _bound_decisions() -> (by_bound, exact): the calling thread's graph-walk neighbours turned
+// away by a bound and decided with their exact distance since the last call, which resets
+// both. For the benchmarks.
+PyObject* bound_decisions(PyObject*, PyObject*) {
+  const tarnwick::BoundDecisions counts = tarnwick::take_bound_decisions();
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(counts.by_bound),
+                       static_cast<unsigned long long>(counts.exact));
+}
+
+PyMethodDef tarnwick_methods[] = {
+    {"_bound_decisions", bound_decisions, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}  /* sentinel */
+};
+
 /* ---------- Module slots and definition ---------- */
 
 PyModuleDef_Slot tarnwick_slots[] = {
@@ -85,7 +102,7 @@ PyModuleDef tarnwick_module = {
     .m_doc = "The module definition mapping the high-performance native routines into Python "
              "runtimes.",
     .m_size = 0,
-    .m_methods = nullptr,
+    .m_methods = tarnwick_methods,
     .m_slots = tarnwick_slots,
     .m_traverse = nullptr,
     .m_clear = nullptr,

@@ -30,6 +30,10 @@ _StoredPayload: TypeAlias = dict[str, str | int | float] | None
 # One search answer with payloads: (point id, score, payload) triples, best first.
 _AnswerWithPayload: TypeAlias = list[tuple[int, float, _StoredPayload]]
 
+# Private, for the benchmarks: the calling thread's graph-walk neighbours turned away by a bound
+# and decided with their exact distance since the last call, which resets both.
+def _bound_decisions() -> tuple[int, int]: ...
+
 @final
 class VectorStorage:
     """A high-performance vector storage and search engine exposed directly to Python runtimes."""

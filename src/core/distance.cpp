@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/bound.hpp"
 #include "core/distance_kernels.hpp"
 
 namespace tarnwick {
@@ -122,6 +123,18 @@ void cosine_ranks_from_roots_scalar(const float* sums, float root, const float* 
   }
 }
 
+void sum_code_products_scalar(const std::int16_t* query, const std::int8_t* const* rows,
+                              std::size_t count, std::size_t padded, std::int64_t* out) {
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::int8_t* codes = rows[j] + CODE_HEADER;
+    std::int64_t sum = 0;
+    for (std::size_t i = 0; i < padded; ++i) {
+      sum += std::int32_t{query[i]} * codes[i];
+    }
+    out[j] = sum;
+  }
+}
+
 bool cpu_has_avx2() {
   // Also false when the operating system does not save the wide registers.
   __builtin_cpu_init();
@@ -139,16 +152,19 @@ struct KernelSet {
   kernels::LayoutKernel lay_out;
   kernels::ColumnKernel columns;
   kernels::RankKernel cosine_ranks;
+  kernels::CodeKernel code_products;
 };
 
 constexpr KernelSet SCALAR{"scalar", kernels::sum_products_batch_scalar,
                            kernels::sum_squared_differences_batch_scalar,
                            kernels::lay_out_columns_scalar, kernels::sum_products_columns_scalar,
-                           kernels::cosine_ranks_from_roots_scalar};
+                           kernels::cosine_ranks_from_roots_scalar,
+                           kernels::sum_code_products_scalar};
 constexpr KernelSet AVX2{"avx2", kernels::sum_products_batch_avx2,
                          kernels::sum_squared_differences_batch_avx2,
                          kernels::lay_out_columns_avx2, kernels::sum_products_columns_avx2,
-                         kernels::cosine_ranks_from_roots_avx2};
+                         kernels::cosine_ranks_from_roots_avx2,
+                         kernels::sum_code_products_avx2};
 
 // Chosen once, on first use, for the life of the process (tests may select another).
 KernelSet& kernel_set() {
@@ -186,6 +202,11 @@ void lay_out_columns(const float* const* vectors, std::size_t count, std::size_t
 void cosine_ranks_from_roots(const float* sums, float root, const float* roots,
                              std::size_t count, std::uint32_t* ranks) {
   kernel_set().cosine_ranks(sums, root, roots, count, ranks);
+}
+
+void sum_code_products(const std::int16_t* query, const std::int8_t* const* rows,
+                       std::size_t count, std::size_t padded, std::int64_t* out) {
+  kernel_set().code_products(query, rows, count, padded, out);
 }
 
 std::string_view active_kernel() { return kernel_set().name; }

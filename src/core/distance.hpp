@@ -103,6 +103,12 @@ void sum_products_columns(const float* const* queries, std::size_t query_count,
 void cosine_ranks_from_roots(const float* sums, float root, const float* roots,
                              std::size_t count, std::uint32_t* ranks);
 
+// Integer sums of code rows (see bound.hpp): out[j] = sum of query[i] * c_i over the
+// `padded` elements of the row rows[j], whose elements start CODE_HEADER bytes in. Exact, so
+// every kernel returns the same values.
+void sum_code_products(const std::int16_t* query, const std::int8_t* const* rows,
+                       std::size_t count, std::size_t padded, std::int64_t* out);
+
 // The name of the batched kernel in use: "scalar" or "avx2". Setting the environment
 // variable TARNWICK_KERNEL=scalar before the first use forces the scalar kernel.
 std::string_view active_kernel();

@@ -18,6 +18,8 @@ using ColumnKernel = void (*)(const float* const* queries, std::size_t query_cou
                               std::size_t last, std::size_t n, float* out);
 using LayoutKernel = void (*)(const float* const* vectors, std::size_t count, std::size_t n,
                               float* columns, std::size_t stride);
+using CodeKernel = void (*)(const std::int16_t* query, const std::int8_t* const* rows,
+                            std::size_t count, std::size_t padded, std::int64_t* out);
 using RankKernel = void (*)(const float* sums, float root, const float* roots,
                             std::size_t count, std::uint32_t* ranks);
 
@@ -32,6 +34,9 @@ void lay_out_columns_scalar(const float* const* vectors, std::size_t count, std:
                             float* columns, std::size_t stride);
 void cosine_ranks_from_roots_scalar(const float* sums, float root, const float* roots,
                                     std::size_t count, std::uint32_t* ranks);
+
+void sum_code_products_scalar(const std::int16_t* query, const std::int8_t* const* rows,
+                              std::size_t count, std::size_t padded, std::int64_t* out);
 
 // Whether this CPU (and its operating system) can run the AVX2 kernels.
 bool cpu_has_avx2();
@@ -48,5 +53,9 @@ void lay_out_columns_avx2(const float* const* vectors, std::size_t count, std::s
                           float* columns, std::size_t stride);
 void cosine_ranks_from_roots_avx2(const float* sums, float root, const float* roots,
                                   std::size_t count, std::uint32_t* ranks);
+
+// In bound_avx2.cpp.
+void sum_code_products_avx2(const std::int16_t* query, const std::int8_t* const* rows,
+                            std::size_t count, std::size_t padded, std::int64_t* out);
 
 }  // namespace tarnwick::kernels

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "core/bound.hpp"
 #include "core/distance.hpp"
 
 namespace tarnwick {
@@ -94,7 +95,8 @@ std::optional<Slot> PointTable::insert(PointId key, Point point) {
     return std::nullopt;
   }
   auto payload = point.payload ? std::make_unique<Payload>(std::move(*point.payload)) : nullptr;
-  place_vector(*slot, point.vector);
+  const float squares = sum_squares(point.vector.data(), point.vector.size());
+  place_vector(*slot, point.vector, squares);
   if (!has_point(*slot)) {
     flags_[*slot] |= HAS_POINT;
     ++point_count_;
@@ -102,7 +104,7 @@ std::optional<Slot> PointTable::insert(PointId key, Point point) {
     ++replacements_;
   }
   set_id(*slot, point.id);
-  roots_[*slot] = std::sqrt(sum_squares(point.vector.data(), point.vector.size()));
+  roots_[*slot] = std::sqrt(squares);
   payloads_[*slot] = std::move(payload);
   set_tenant(*slot, tarnwick::tenant_of(payloads_[*slot].get()));
   return slot;
@@ -116,13 +118,17 @@ std::span<const float> PointTable::odd_vector(Slot slot) const {
   return found->second;
 }
 
-void PointTable::place_vector(Slot slot, const std::vector<float>& values) {
+void PointTable::place_vector(Slot slot, const std::vector<float>& values, float squares) {
   if (dimension_ == 0 && !values.empty()) {
     dimension_ = values.size();
     arena_.reset(dimension_, true);
+    codes_.reset(code_row_bytes(dimension_), true);
   }
   if (!values.empty() && values.size() == dimension_) {
-    std::copy(values.begin(), values.end(), arena_.place(slot));
+    // Both places first, so that running out of memory leaves the slot as it was.
+    float* place = arena_.place(slot);
+    encode_row(values, squares, codes_.place(slot));
+    std::copy(values.begin(), values.end(), place);
     if ((flags_[slot] & IN_ARENA) == 0) {
       odd_vectors_.erase(slot);
       flags_[slot] |= IN_ARENA;

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+
+#include "core/bound.hpp"
 
 namespace tarnwick {
 
@@ -127,23 +130,160 @@ class Scorer {
   std::vector<Ranked> best_;
 };
 
+// Working memory of the bounding pass, kept per thread so that a scan allocates only while
+// it is still growing.
+struct ScanScratch {
+  QueryCode query;
+  std::vector<Slot> slots;     // the candidates in visiting order
+  std::vector<double> reach;   // by visiting order: the best score each point could have
+  std::vector<double> certain;  // the worst score each coded point certainly reaches
+};
+
+// Fetched once per scan; out of line for the reason given at thread_scratch in the graph code.
+[[gnu::noinline]] ScanScratch& scan_scratch() {
+  thread_local ScanScratch scratch;
+  return scratch;
+}
+
+Bounds score_bounds(Metric metric, const QueryCode& query, const std::int8_t* row,
+                    std::int64_t dot, float root) {
+  switch (metric) {
+    case Metric::DotProduct:
+      return dot_product_bounds(query, row, dot, root);
+    case Metric::Euclidean:
+      return euclidean_bounds(query, row, dot, root);
+    case Metric::Cosine:
+      break;
+  }
+  return cosine_similarity_bounds(query, row, dot);
+}
+
+float exact_score(Metric metric, std::span<const float> query, std::span<const float> vector) {
+  switch (metric) {
+    case Metric::DotProduct:
+      return dot_product(query, vector).value;
+    case Metric::Euclidean:
+      return euclidean_distance(query, vector).value;
+    case Metric::Cosine:
+      break;
+  }
+  return cosine_similarity(query, vector).value;
+}
+
+// Calls visit(slot) for each candidate point in table order.
+template <class Visit>
+void for_each_candidate(const PointTable& points, TenantRef tenant, Visit visit) {
+  if (tenant != NO_TENANT) {
+    for (Slot slot : points.tenant_slots(tenant)) {
+      visit(slot);
+    }
+    return;
+  }
+  for (std::size_t slot = 0; slot < points.slot_count(); ++slot) {
+    if (points.has_point(static_cast<Slot>(slot))) {
+      visit(static_cast<Slot>(slot));
+    }
+  }
+}
+
+// The bounding pass: fills s.reach, by visiting order, with the best score each point could
+// have (infinitely good for points without a code) and returns the threshold that `keep`
+// points certainly reach, or nullopt when fewer than `keep` are coded. A point whose reach is
+// strictly worse than the threshold is beaten by at least `keep` others, whatever the ties.
+std::optional<double> bound_scores(std::span<const float> query, Metric metric,
+                                   const PointTable& points, TenantRef tenant, std::size_t keep,
+                                   ScanScratch& s) {
+  const bool higher = higher_is_better(metric);
+  const double unbounded = higher ? std::numeric_limits<double>::infinity()
+                                  : -std::numeric_limits<double>::infinity();
+  s.slots.clear();
+  s.reach.clear();
+  s.certain.clear();
+  const auto worse_on_top = [higher](double a, double b) { return higher ? a > b : a < b; };
+  const std::int8_t* rows[BATCH];
+  Slot slots[BATCH];
+  std::size_t positions[BATCH];
+  std::size_t queued = 0;
+  const std::size_t row_bytes = code_row_bytes(query.size());
+  const auto flush = [&] {
+    std::int64_t dots[BATCH];
+    code_dots(s.query, rows, queued, dots);
+    for (std::size_t i = 0; i < queued; ++i) {
+      if (!has_code(rows[i])) {
+        continue;  // its reach stays unbounded
+      }
+      const Bounds bounds = score_bounds(metric, s.query, rows[i], dots[i], points.norm_root(slots[i]));
+      if constexpr (CHECK_BOUNDS) {
+        verify_bounds(bounds, exact_score(metric, query, points.vector(slots[i])));
+      }
+      s.reach[positions[i]] = higher ? bounds.high : bounds.low;
+      // s.certain holds the best `keep` certain scores so far, as a heap with the worst on top.
+      const double certain = higher ? bounds.low : bounds.high;
+      if (s.certain.size() < keep) {
+        s.certain.push_back(certain);
+        std::push_heap(s.certain.begin(), s.certain.end(), worse_on_top);
+      } else if (higher ? certain > s.certain.front() : certain < s.certain.front()) {
+        std::pop_heap(s.certain.begin(), s.certain.end(), worse_on_top);
+        s.certain.back() = certain;
+        std::push_heap(s.certain.begin(), s.certain.end(), worse_on_top);
+      }
+    }
+    queued = 0;
+  };
+  for_each_candidate(points, tenant, [&](Slot slot) {
+    s.slots.push_back(slot);
+    s.reach.push_back(unbounded);
+    if (!points.in_arena(slot)) {
+      return;
+    }
+    // The batch is bounded only when full: fetching its rows now hides their latency.
+    rows[queued] = points.code_row(slot);
+    for (std::size_t line = 0; line < row_bytes; line += 64) {
+      __builtin_prefetch(rows[queued] + line);
+    }
+    slots[queued] = slot;
+    positions[queued] = s.reach.size() - 1;
+    if (++queued == BATCH) {
+      flush();
+    }
+  });
+  flush();
+  if (s.certain.size() < keep) {
+    return std::nullopt;
+  }
+  return s.certain.front();
+}
+
 }  // namespace
 
 std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uint64_t limit,
                                           Metric metric, const PointTable& points,
                                           TenantRef tenant) {
   const std::size_t population = tenant != NO_TENANT ? points.tenant_slots(tenant).size() : points.size();
-  Scorer scorer(query, metric, points, static_cast<std::size_t>(std::min<std::uint64_t>(limit, population)));
-  if (tenant != NO_TENANT) {
-    for (Slot slot : points.tenant_slots(tenant)) {
-      scorer.add(slot);
+  const auto keep = static_cast<std::size_t>(std::min<std::uint64_t>(limit, population));
+  Scorer scorer(query, metric, points, keep);
+  // With fewer kept than scanned, codes rule most points out before any exact score: those
+  // strictly worse than `keep` others could never be returned. The rest go to the scorer in
+  // table order, so equal scores and their order are as without pruning.
+  std::optional<double> threshold;
+  ScanScratch* s = nullptr;
+  if (keep != 0 && keep < population && pruning_enabled() && query.size() == points.dimension()) {
+    s = &scan_scratch();
+    encode_query(query, s->query);
+    if (s->query.usable) {
+      threshold = bound_scores(query, metric, points, tenant, keep, *s);
     }
-  } else {
-    for (std::size_t slot = 0; slot < points.slot_count(); ++slot) {
-      if (points.has_point(static_cast<Slot>(slot))) {
-        scorer.add(static_cast<Slot>(slot));
+  }
+  if (threshold) {
+    const bool higher = higher_is_better(metric);
+    for (std::size_t position = 0; position < s->slots.size(); ++position) {
+      const double reach = s->reach[position];
+      if (!(higher ? reach < *threshold : reach > *threshold)) {
+        scorer.add(s->slots[position]);
       }
     }
+  } else {
+    for_each_candidate(points, tenant, [&](Slot slot) { scorer.add(slot); });
   }
   const std::vector<Ranked> ranked = scorer.finish();
 

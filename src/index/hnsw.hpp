@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/bound.hpp"
 #include "core/point_table.hpp"
 #include "core/slot_arena.hpp"
 #include "core/slot_bits.hpp"
@@ -48,10 +49,12 @@ struct NodeView {
   operator HNSWNode() const;  // an owning copy
 };
 
-// A query vector with the square root of its sum of squares, computed once per query.
+// A query vector with the square root of its sum of squares, computed once per query, and
+// the code that bounds its distances (null: every distance is computed exactly).
 struct Query {
   std::span<const float> values;
   float norm_root = -0.0f;
+  const QueryCode* code = nullptr;
 };
 Query make_query(std::span<const float> values);
 
@@ -68,6 +71,15 @@ struct Candidate {
 // The level of a new node: floor(-ln(u) / ln(m)) for a uniform u in (0, 1), at most 15,
 // drawn from the calling thread's own generator (seeded from the operating system).
 std::uint64_t random_level(std::uint64_t m);
+
+// Neighbours that walks turned away by a bound, and neighbours they decided with the exact
+// distance, counted per thread for the benchmarks.
+struct BoundDecisions {
+  std::uint64_t by_bound = 0;
+  std::uint64_t exact = 0;
+};
+// The calling thread's counts since the last call, which resets them.
+BoundDecisions take_bound_decisions();
 
 class HNSWIndex {
  public:

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "index/link_caps.hpp"
+#include "index/list_scoring.hpp"
 #include "index/neighbor_selection.hpp"
 #include "index/point_lookup.hpp"
 #include "index/thread_scratch.hpp"
@@ -61,7 +62,8 @@ void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64
   }
   // A node already under `slot` stays in place while the walks run, so they can pass
   // through it; it is replaced only at the end.
-  const Query query = point_query(points, slot);
+  Scratch& s = thread_scratch();
+  const Query query = with_code(point_query(points, slot), points, s.scoring);
   const std::uint64_t top = max_level;
   Slot entry = *entry_point;
   for (std::uint64_t layer = std::min<std::uint64_t>(top, MAX_LAYERS - 1); layer > level; --layer) {
@@ -69,7 +71,6 @@ void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64
   }
 
   const std::uint64_t beam = std::max<std::uint64_t>(ef_construction, 1);
-  Scratch& s = thread_scratch();
   s.walk.found.clear();
   for (std::uint64_t layer = std::min(level, top);; --layer) {
     walk_insertion_layer(*this, query, entry, layer, beam, points, s.walk, s.scoring);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -39,9 +40,64 @@ void run_kernel(const Query& query, const PointTable& points, ScoringScratch& s,
   s.kernel_slots.clear();
 }
 
+// `query` with its code in s.query_code, when pruning is on and the query can take one.
+inline Query with_code(const Query& query, const PointTable& points, ScoringScratch& s) {
+  if (!pruning_enabled() || query.values.size() != points.dimension()) {
+    return query;
+  }
+  encode_query(query.values, s.query_code);
+  Query coded = query;
+  coded.code = s.query_code.usable ? &s.query_code : nullptr;
+  return coded;
+}
+
+// Of the vectors queued for the kernel, takes out those whose distance to the query (which
+// has a code) is certainly not below `limit`, calling away(j) with each one's place in the
+// queue; the rest stay queued in order, and so do their `positions` when given. Queued vectors
+// have the query's length, which is the table's common one, so they are in the arena.
+template <class Away>
+void turn_away_by_bound(const Query& query, double limit, const PointTable& points,
+                        ScoringScratch& s, std::vector<std::uint32_t>* positions, Away away) {
+  const std::size_t count = s.kernel_slots.size();
+  s.code_rows.clear();
+  for (Slot slot : s.kernel_slots) {
+    s.code_rows.push_back(points.code_row(slot));
+  }
+  s.code_dots.resize(count);
+  code_dots(*query.code, s.code_rows.data(), count, s.code_dots.data());
+  std::size_t kept = 0;
+  for (std::size_t j = 0; j < count; ++j) {
+    const Bounds bounds = cosine_distance_bounds(*query.code, s.code_rows[j], s.code_dots[j]);
+    if (bounds.low >= limit) {
+      if constexpr (CHECK_BOUNDS) {
+        verify_bounds(bounds, distance_to(query, points, s.kernel_slots[j]));
+      }
+      away(j);
+      continue;
+    }
+    s.kernel_slots[kept] = s.kernel_slots[j];
+    s.kernel_vectors[kept] = s.kernel_vectors[j];
+    __builtin_prefetch(s.kernel_vectors[kept]);  // its exact distance is next
+    if (positions != nullptr) {
+      (*positions)[kept] = (*positions)[j];
+    }
+    ++kept;
+  }
+  s.decisions.by_bound += count - kept;
+  s.decisions.exact += kept;
+  s.kernel_slots.resize(kept);
+  s.kernel_vectors.resize(kept);
+  if (positions != nullptr) {
+    positions->resize(kept);
+  }
+}
+
 // Cosine distances from `query` to the points of `slots` (all holding points), one per slot.
+// With a code, a distance certainly not below `limit` may be left at +inf instead (a NaN
+// limit settles nothing).
 inline void score_list(const Query& query, std::span<const Slot> slots, const PointTable& points,
-                       std::vector<float>& distances, ScoringScratch& s) {
+                       std::vector<float>& distances, ScoringScratch& s,
+                       float limit = std::numeric_limits<float>::quiet_NaN()) {
   distances.assign(slots.size(), MAX_DISTANCE);
   s.kernel_vectors.clear();
   s.kernel_slots.clear();
@@ -53,6 +109,11 @@ inline void score_list(const Query& query, std::span<const Slot> slots, const Po
       s.kernel_slots.push_back(slots[i]);
       s.list_positions.push_back(static_cast<std::uint32_t>(i));
     }
+  }
+  if (query.code != nullptr && limit == limit) {
+    turn_away_by_bound(query, limit, points, s, &s.list_positions, [&](std::size_t j) {
+      distances[s.list_positions[j]] = std::numeric_limits<float>::infinity();
+    });
   }
   run_kernel(query, points, s,
              [&](std::size_t j, float distance) { distances[s.list_positions[j]] = distance; });

@@ -1,10 +1,13 @@
-// Working memory of batched scoring: the kernel's queue and a plain list's distances.
+// Working memory of batched scoring: the kernel's queue, a plain list's distances, and the
+// query's code with what bounding a queue needs.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "core/bound.hpp"
 #include "core/point_table.hpp"
+#include "index/hnsw.hpp"
 
 namespace tarnwick::detail {
 
@@ -18,6 +21,12 @@ struct ScoringScratch {
   std::vector<Slot> list_slots;
   std::vector<float> list_distances;
   std::vector<std::uint32_t> list_positions;  // of the queued vectors in the list
+
+  // Bounds from codes.
+  QueryCode query_code;  // of the operation's query
+  std::vector<const std::int8_t*> code_rows;
+  std::vector<std::int64_t> code_dots;
+  BoundDecisions decisions;
 };
 
 }  // namespace tarnwick::detail

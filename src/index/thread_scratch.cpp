@@ -1,5 +1,7 @@
 #include "index/thread_scratch.hpp"
 
+#include <utility>
+
 namespace tarnwick::detail {
 
 // Kept out of line: in a shared library, reaching a thread-local object calls into the
@@ -11,3 +13,11 @@ namespace tarnwick::detail {
 }
 
 }  // namespace tarnwick::detail
+
+namespace tarnwick {
+
+BoundDecisions take_bound_decisions() {
+  return std::exchange(detail::thread_scratch().scoring.decisions, BoundDecisions{});
+}
+
+}  // namespace tarnwick

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "core/distance.hpp"
 #include "index/list_scoring.hpp"
@@ -117,7 +118,16 @@ void queue_list(const Query& query, std::span<const Slot> list, const PointTable
       mark.distance = MAX_DISTANCE;
       continue;
     }
-    __builtin_prefetch(neighbor.vector.data());
+    if (query.code != nullptr) {
+      // Most neighbours are decided by their code alone: fetch it rather than the vector.
+      const char* row = reinterpret_cast<const char*>(points.code_row(neighbor.slot));
+      const std::size_t row_bytes = code_row_bytes(query.values.size());
+      for (std::size_t line = 0; line < row_bytes; line += 64) {
+        __builtin_prefetch(row + line);
+      }
+    } else {
+      __builtin_prefetch(neighbor.vector.data());
+    }
     points.prefetch_root(neighbor.slot);
     k.kernel_vectors.push_back(neighbor.vector.data());
     k.kernel_slots.push_back(neighbor.slot);
@@ -126,9 +136,12 @@ void queue_list(const Query& query, std::span<const Slot> list, const PointTable
 
 // Makes the distances of `node`'s unvisited neighbours known. A neighbour's distance does not
 // depend on when it is computed, so the neighbours of waiting candidates join the same
-// kernel call, up to `batch` vectors: wide batches keep every kernel lane busy.
+// kernel call, up to `batch` vectors: wide batches keep every kernel lane busy. With a code
+// and a `worst` that is not NaN (the results are full), a neighbour whose distance is
+// certainly not below `worst` is marked BOUNDED instead: full results stay full and their
+// worst only falls, so it is turned away whenever it is reached.
 void score_neighbors(const HNSWIndex& index, const Query& query, Slot node, std::uint64_t layer,
-                     const PointTable& points, std::size_t batch, WalkScratch& w,
+                     const PointTable& points, std::size_t batch, float worst, WalkScratch& w,
                      ScoringScratch& k) {
   if (w.marks[node].has(QUEUED, w.epoch)) {
     return;  // scored ahead with an earlier candidate
@@ -154,6 +167,10 @@ void score_neighbors(const HNSWIndex& index, const Query& query, Slot node, std:
     }
     w.marks[waiting.slot].set(QUEUED, w.epoch);
     queue_list(query, waiting.list, points, w, k);
+  }
+  if (query.code != nullptr && worst == worst) {
+    turn_away_by_bound(query, worst, points, k, nullptr,
+                       [&w, &k](std::size_t j) { w.marks[k.kernel_slots[j]].set(BOUNDED, w.epoch); });
   }
   run_kernel(query, points, k,
              [&w, &k](std::size_t j, float distance) { w.marks[k.kernel_slots[j]].distance = distance; });
@@ -182,10 +199,17 @@ void explore(const HNSWIndex& index, const Query& query, std::uint64_t layer,
     if (!index.has_node(current.slot)) {
       continue;
     }
-    score_neighbors(index, query, current.slot, layer, points, batch, w, k);
+    const bool full = w.results.size() >= bound;
+    const float worst_distance = !full                ? std::numeric_limits<float>::quiet_NaN()
+                                 : w.results.empty() ? MAX_DISTANCE
+                                                     : w.results.front().distance;
+    score_neighbors(index, query, current.slot, layer, points, batch, worst_distance, w, k);
     for (Slot neighbor : index.neighbors(current.slot, layer)) {
       if (neighbor >= w.slot_limit || !first_visit(w, neighbor)) {
         continue;
+      }
+      if (w.marks[neighbor].has(BOUNDED, w.epoch)) {
+        continue;  // turned away by its bound
       }
       const float distance = w.marks[neighbor].distance;
       if (!(distance_rank(distance) < worst || w.results.size() < bound)) {
@@ -235,7 +259,8 @@ Slot HNSWIndex::search_layer(const Query& query, Slot entry, std::uint64_t layer
         k.list_slots.push_back(neighbor);
       }
     }
-    score_list(query, k.list_slots, points, k.list_distances, k);
+    // A neighbour certainly not nearer than `best` as the list is taken cannot win.
+    score_list(query, k.list_slots, points, k.list_distances, k, best);
     // The best of the whole list wins; among equals the first, and NaN never improves.
     bool improved = false;
     for (std::size_t i = 0; i < k.list_slots.size(); ++i) {
@@ -252,11 +277,13 @@ Slot HNSWIndex::search_layer(const Query& query, Slot entry, std::uint64_t layer
   return current;
 }
 
-std::vector<Candidate> HNSWIndex::search(const Query& query, std::uint64_t bound,
+std::vector<Candidate> HNSWIndex::search(const Query& plain, std::uint64_t bound,
                                          const PointTable& points, TenantRef tenant) const {
   if (!entry_point) {
     return {};
   }
+  Scratch& s = thread_scratch();
+  const Query query = with_code(plain, points, s.scoring);
   Slot entry = *entry_point;
   for (std::uint64_t layer = std::min<std::uint64_t>(max_level, MAX_LAYERS - 1); layer >= 1; --layer) {
     entry = search_layer(query, entry, layer, points);
@@ -268,7 +295,6 @@ std::vector<Candidate> HNSWIndex::search(const Query& query, std::uint64_t bound
   auto accept = [&points, tenant](Slot slot) {
     return tenant == NO_TENANT || points.tenant_of(slot) == tenant;
   };
-  Scratch& s = thread_scratch();
   begin_walk(s.walk, points.slot_count());
   seed(s.walk, distance_to(query, points, entry), entry, accept(entry));
   explore(*this, query, 0, bound, false, points, accept, s.walk, s.scoring);

@@ -16,7 +16,8 @@ namespace tarnwick::detail {
 inline constexpr std::uint32_t VISITED = 1;  // the slot was visited
 inline constexpr std::uint32_t SCORED = 2;   // `distance` was set (or queued for the kernel)
 inline constexpr std::uint32_t QUEUED = 4;   // the node's own neighbours were queued
-inline constexpr std::uint32_t FLAG_BITS = 3;
+inline constexpr std::uint32_t BOUNDED = 8;  // with SCORED: a bound proved it is turned away
+inline constexpr std::uint32_t FLAG_BITS = 4;
 inline constexpr std::uint32_t MAX_EPOCH = UINT32_MAX >> FLAG_BITS;
 
 struct SlotMark {

@@ -16,7 +16,8 @@ namespace tarnwick {
 
 namespace {
 
-std::size_t processor_count() {
+// How many threads answer a batch, the calling one included.
+std::size_t answering_threads() {
   if (const char* forced = std::getenv("TARNWICK_WORKERS")) {
     long count = std::strtol(forced, nullptr, 10);
     if (count > 0) {
@@ -136,8 +137,9 @@ WorkerPool* WorkerPool::instance() {
   static ThreadPool* pool = nullptr;
   std::lock_guard guard(creation);
   if (pool == nullptr) {
-    auto started = std::make_unique<ThreadPool>(processor_count());
-    if (started->size() == 0) {
+    const std::size_t workers = answering_threads() - 1;
+    auto started = std::make_unique<ThreadPool>(workers);
+    if (workers != 0 && started->size() == 0) {
       return nullptr;
     }
     pool = started.release();

@@ -12,8 +12,10 @@ class WorkerPool {
   // How long the calling thread of run() waits between two calls of its `interrupted` test.
   static constexpr std::chrono::milliseconds WAIT_SLICE{50};
 
-  // The pool, started on first use with one worker per processor the process may use
-  // (TARNWICK_WORKERS overrides the count). Null if no worker thread could be started.
+  // The pool, started on first use. The calling thread of run() answers positions too, so
+  // the pool starts one thread fewer than the processors the process may use: one thread per
+  // processor answers in all (TARNWICK_WORKERS overrides that count; 1 leaves the caller
+  // alone). Null if worker threads were wanted and none could be started.
   static WorkerPool* instance();
 
   // Calls task(i) for every i < count on the workers; returns once all calls are done.

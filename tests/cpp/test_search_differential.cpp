@@ -1,5 +1,6 @@
 // The fast search paths (batched kernels, packed point records, flat link rows, scoring
-// ahead) against plain one-at-a-time versions, bit for bit, under every kernel this CPU has.
+// ahead, pruning by bounds) against plain one-at-a-time versions, bit for bit, under every
+// kernel this CPU has, with pruning on and off.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,10 +9,12 @@
 #include <random>
 #include <set>
 
+#include "core/bound.hpp"
 #include "core/distance.hpp"
 #include "index/exact.hpp"
 #include "index/hnsw.hpp"
 #include "storage/segment.hpp"
+#include "storage/snapshot.hpp"
 
 namespace tarnwick {
 namespace {
@@ -26,19 +29,48 @@ std::vector<std::string_view> kernels_here() {
   return names;
 }
 
-// Restores the kernel the process chose when a test ends.
+// Restores the kernel and the pruning the process chose when a test ends.
 struct KernelGuard {
   std::string_view saved = active_kernel();
-  ~KernelGuard() { select_kernel(saved); }
+  bool pruning = pruning_enabled();
+  ~KernelGuard() {
+    select_kernel(saved);
+    select_pruning(pruning);
+  }
 };
 
-// Spread-out vectors (so that walks end before they reach every node), with a few of another length, zero vectors and NaN components.
+// Every kernel here, each with pruning on and off.
+struct Mode {
+  std::string_view kernel;
+  bool pruning;
+};
+std::vector<Mode> modes_here() {
+  std::vector<Mode> modes;
+  for (std::string_view kernel : kernels_here()) {
+    for (bool pruning : {false, true}) modes.push_back(Mode{kernel, pruning});
+  }
+  return modes;
+}
+void select_mode(const Mode& mode) {
+  select_kernel(mode.kernel);
+  select_pruning(mode.pruning);
+}
+
+// Spread-out vectors (so that walks end before they reach every node), with a few of another
+// length, zero vectors and NaN components, duplicates (equal distances, ties at the worst
+// result), vectors one ulp apart, and magnitudes inside and past the range codes cover.
 std::vector<float> odd_vector(std::mt19937& random, std::size_t i) {
   std::normal_distribution<float> normal;
   std::vector<float> values(i % 97 == 5 ? DIMENSION - 4 : DIMENSION);
-  for (std::size_t d = 0; d < values.size(); ++d) values[d] = normal(random);
+  std::mt19937 repeated(static_cast<std::uint32_t>(i % 5));
+  std::mt19937& source = i % 7 == 2 || i % 11 == 4 ? repeated : random;
+  for (std::size_t d = 0; d < values.size(); ++d) values[d] = normal(source);
+  if (i % 11 == 4) values[0] = std::nextafter(values[0], 10.0f);
+  if (i % 13 == 6) for (float& x : values) x *= 1e15f;
+  if (i % 17 == 8) for (float& x : values) x *= i % 2 == 0 ? 1e-7f : 1e-21f;
   if (i % 89 == 3) std::fill(values.begin(), values.end(), 0.0f);
   if (i % 113 == 7) values[i % values.size()] = std::numeric_limits<float>::quiet_NaN();
+  if (i % 131 == 9) values[i % values.size()] = std::numeric_limits<float>::infinity();
   return values;
 }
 
@@ -50,6 +82,8 @@ std::optional<Payload> tenant_of_index(std::size_t i, bool tenants) {
 std::vector<std::vector<float>> queries(std::mt19937& random) {
   std::vector<std::vector<float>> all;
   for (std::size_t i = 0; i < 6; ++i) all.push_back(odd_vector(random, 1000 + i));
+  all.push_back(odd_vector(random, 2));  // a duplicated vector: ties
+  for (float& x : all.emplace_back(odd_vector(random, 1))) x *= 1e-7f;
   all.push_back(std::vector<float>(DIMENSION, 0.0f));
   all.push_back(std::vector<float>(DIMENSION, std::numeric_limits<float>::quiet_NaN()));
   all.push_back(std::vector<float>(DIMENSION - 4, 1.0f));
@@ -151,14 +185,16 @@ TEST_P(SearchDifferential, GraphAndExactMatchPlainVersionsUnderEveryKernel) {
   const auto [count, tenants] = GetParam();
   KernelGuard guard;
   std::vector<std::unique_ptr<Built>> stores;
-  for (std::string_view kernel : kernels_here()) {
-    SCOPED_TRACE(kernel);
-    select_kernel(kernel);
+  for (const Mode& mode : modes_here()) {
+    SCOPED_TRACE(std::string(mode.kernel) + (mode.pruning ? " pruning" : " exact"));
+    select_mode(mode);
+    take_bound_decisions();
     stores.push_back(std::make_unique<Built>());
     Built& built = *stores.back();
     build(built, count, tenants);
-    // Every kernel builds the same graph.
+    // Every kernel builds the same graph, with pruning and without: the same snapshot bytes.
     const Built& first = *stores.front();
+    ASSERT_EQ(encode_snapshot(built.points, built.index), encode_snapshot(first.points, first.index));
     for (Slot slot = 0; slot < built.points.slot_count(); ++slot) {
       for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
         std::span<const Slot> a = built.index.neighbors(slot, layer), b = first.index.neighbors(slot, layer);
@@ -199,13 +235,17 @@ TEST_P(SearchDifferential, GraphAndExactMatchPlainVersionsUnderEveryKernel) {
         }
       }
     }
+    // Pruning decides neighbours by bound (and only when it is on).
+    const BoundDecisions decisions = take_bound_decisions();
+    EXPECT_EQ(decisions.by_bound > 0, mode.pruning);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, SearchDifferential,
                          ::testing::Combine(::testing::Values(480, 500, 520, 900), ::testing::Bool()));
 
-// A segment answers the same under every kernel, whichever route (exact or graph) it takes.
+// A segment answers the same under every kernel, with pruning and without, whichever route
+// (exact or graph) it takes.
 TEST(SearchDifferential, SegmentAnswersAlikeUnderEveryKernel) {
   KernelGuard guard;
   for (std::size_t count : {499, 700}) {
@@ -216,8 +256,8 @@ TEST(SearchDifferential, SegmentAnswersAlikeUnderEveryKernel) {
       for (Metric metric : {Metric::DotProduct, Metric::Cosine, Metric::Euclidean}) {
         for (std::optional<std::string_view> tenant : {std::optional<std::string_view>{}, std::optional<std::string_view>{"b"}}) {
           std::vector<std::vector<ScoredPoint>> answers;
-          for (std::string_view kernel : kernels_here()) {
-            select_kernel(kernel);
+          for (const Mode& mode : modes_here()) {
+            select_mode(mode);
             answers.push_back(segment.search(values, 40, metric, tenant));
           }
           for (const std::vector<ScoredPoint>& answer : answers) {

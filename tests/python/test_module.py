@@ -100,7 +100,7 @@ def test_module_surface():
     assert tarnwick.__all__ == ["VectorStorage"]
     assert tarnwick.VectorStorage is VectorStorage
     assert tarnwick.__doc__.count(".") == 1 and tarnwick.__doc__.endswith(".")
-    assert [name for name in vars(tarnwick) if not name.startswith("__")] == ["VectorStorage"]
+    assert [name for name in vars(tarnwick) if not name.startswith("_")] == ["VectorStorage"]
 
 
 def test_class_surface():

@@ -1,0 +1,68 @@
+// AVX2 integer sums of code rows. The sums are exact, so they equal the scalar ones whatever
+// the order of the adds. Only functions with internal linkage are defined here, apart from
+// the kernel itself (see distance_kernels.hpp).
+//
+// No int32 lane can overflow: a row has at most 4096 padded elements, each 32-bit lane of
+// _mm256_madd_epi16 receives 2 of every 16 products, so at most 512 products of magnitude at
+// most 32767 * 127 = 4,161,409: 2,130,641,408 < 2^31. The lanes are added up in int64.
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/distance_kernels.hpp"
+
+namespace tarnwick::kernels {
+namespace {
+
+// Must match CODE_HEADER in bound.hpp, which this file may not include.
+constexpr std::size_t HEADER = 8;
+constexpr std::size_t ROWS = 4;  // rows per pass: the query loads are shared
+
+inline __m256i products(const std::int8_t* codes, __m256i query) {
+  const __m256i wide = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes)));
+  return _mm256_madd_epi16(wide, query);
+}
+
+inline std::int64_t lane_total(__m256i sums) {
+  alignas(32) std::int32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sums);
+  std::int64_t total = 0;
+  for (std::int32_t lane : lanes) {
+    total += lane;
+  }
+  return total;
+}
+
+}  // namespace
+
+void sum_code_products_avx2(const std::int16_t* query, const std::int8_t* const* rows,
+                            std::size_t count, std::size_t padded, std::int64_t* out) {
+  std::size_t j = 0;
+  for (; j + ROWS <= count; j += ROWS) {
+    __m256i sums[ROWS];
+    for (std::size_t r = 0; r < ROWS; ++r) {
+      sums[r] = _mm256_setzero_si256();
+    }
+    for (std::size_t i = 0; i < padded; i += 16) {
+      const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i));
+#pragma GCC unroll 4
+      for (std::size_t r = 0; r < ROWS; ++r) {
+        sums[r] = _mm256_add_epi32(sums[r], products(rows[j + r] + HEADER + i, q));
+      }
+    }
+    for (std::size_t r = 0; r < ROWS; ++r) {
+      out[j + r] = lane_total(sums[r]);
+    }
+  }
+  for (; j < count; ++j) {
+    __m256i sums = _mm256_setzero_si256();
+    for (std::size_t i = 0; i < padded; i += 16) {
+      const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i));
+      sums = _mm256_add_epi32(sums, products(rows[j] + HEADER + i, q));
+    }
+    out[j] = lane_total(sums);
+  }
+}
+
+}  // namespace tarnwick::kernels
