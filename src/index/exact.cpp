@@ -290,7 +290,7 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
   std::vector<ScoredPoint> best;
   best.reserve(ranked.size());
   for (const Ranked& kept : ranked) {
-    best.push_back(ScoredPoint{points.point_id(kept.slot), kept.score});
+    best.push_back(ScoredPoint{points.point_id(kept.slot), kept.score, kept.slot});
   }
   return best;
 }

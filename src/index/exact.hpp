@@ -12,8 +12,9 @@
 namespace tarnwick {
 
 struct ScoredPoint {
-  PointId id;   // the point's own identifier field
-  float score;  // under the query's metric
+  PointId id;            // the point's own identifier field
+  float score;           // under the query's metric
+  Slot slot = NO_SLOT;   // where the point is stored, for callers that read more of it
 };
 
 // True when score `a` ranks before score `b` under the metric: higher first for DotProduct

@@ -70,10 +70,13 @@ float graph_score(Metric metric, std::span<const float> query, std::span<const f
   return 0.0f;
 }
 
-// The payload of the slot as an owned copy.
-std::optional<Payload> payload_copy(const PointTable& points, Slot slot) {
-  const Payload* payload = points.payload(slot);
-  return payload != nullptr ? std::optional<Payload>(*payload) : std::nullopt;
+// Owned copies of the answer's payloads, one per entry, read by the slot each was scored at.
+void copy_payloads(const PointTable& points, SearchAnswer& answer) {
+  answer.payloads.reserve(answer.points.size());
+  for (const ScoredPoint& point : answer.points) {
+    const Payload* payload = points.payload(point.slot);
+    answer.payloads.push_back(payload != nullptr ? std::optional<Payload>(*payload) : std::nullopt);
+  }
 }
 
 }  // namespace
@@ -99,15 +102,7 @@ SearchAnswer Segment::search(std::span<const float> query, std::uint64_t limit, 
   if (population < HNSW_SEARCH_THRESHOLD || !index_.entry_point) {
     answer.points = search_exact_knn(query, limit, metric, points_, tenant_ref);
     if (options.with_payload) {
-      // The scan reports identifiers; the point under that key is the one scored unless a
-      // snapshot gave a point an identifier other than its key.
-      answer.payloads.reserve(answer.points.size());
-      for (const ScoredPoint& point : answer.points) {
-        std::optional<Slot> slot = points_.find(point.id);
-        answer.payloads.push_back(slot && points_.has_point(*slot)
-                                      ? payload_copy(points_, *slot)
-                                      : std::nullopt);
-      }
+      copy_payloads(points_, answer);
     }
     return answer;
   }
@@ -117,7 +112,6 @@ SearchAnswer Segment::search(std::span<const float> query, std::uint64_t limit, 
   std::vector<Candidate> found = index_.search(make_query(query), bound, points_, tenant_ref);
 
   std::vector<ScoredPoint>& output = answer.points;
-  std::vector<Slot> slots;  // of the entries of output, while with_payload
   for (const Candidate& candidate : found) {
     if (output.size() >= limit) {
       break;
@@ -128,34 +122,15 @@ SearchAnswer Segment::search(std::span<const float> query, std::uint64_t limit, 
     }
     output.push_back(ScoredPoint{
         points_.point_id(candidate.slot),
-        graph_score(metric, query, points_.vector(candidate.slot), candidate.distance)});
-    if (options.with_payload) {
-      slots.push_back(candidate.slot);
-    }
+        graph_score(metric, query, points_.vector(candidate.slot), candidate.distance),
+        candidate.slot});
   }
-  if (!options.with_payload) {
-    std::stable_sort(output.begin(), output.end(),
-                     [metric](const ScoredPoint& a, const ScoredPoint& b) {
-                       return score_precedes(metric, a.score, b.score);
-                     });
-    return answer;
-  }
-  // The same stable order, carrying each entry's slot along for its payload.
-  std::vector<std::size_t> order(output.size());
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    order[i] = i;
-  }
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return score_precedes(metric, output[a].score, output[b].score);
+  std::stable_sort(output.begin(), output.end(), [metric](const ScoredPoint& a, const ScoredPoint& b) {
+    return score_precedes(metric, a.score, b.score);
   });
-  std::vector<ScoredPoint> sorted;
-  sorted.reserve(order.size());
-  answer.payloads.reserve(order.size());
-  for (std::size_t i : order) {
-    sorted.push_back(output[i]);
-    answer.payloads.push_back(payload_copy(points_, slots[i]));
+  if (options.with_payload) {
+    copy_payloads(points_, answer);
   }
-  output = std::move(sorted);
   return answer;
 }
 

@@ -3,6 +3,8 @@
 import numpy as np
 import pytest
 
+import snapshot_format
+
 from tarnwick import VectorStorage
 
 MAX = 2**20
@@ -248,6 +250,19 @@ def test_with_payload_on_the_exact_route():
     assert store.batch_search([[1.0, 0.0]], 1, "l2", "k", with_payload=True) == [
         [(1, 0.0, {"tenant_id": "k", "i": 2**63 - 1, "f": -0.0})]]
     assert store.batch_search([], 1, "l2", with_payload=True) == []
+
+
+def test_payloads_follow_the_scored_point_not_its_reported_id(tmp_path):
+    """A snapshot may give a point an id that is another point's key: each answer entry still
+    carries the payload of the point that was scored."""
+    path = tmp_path / "swapped.snapshot"
+    path.write_bytes(snapshot_format.encode(snapshot_format.Snapshot(points=[
+        snapshot_format.Point(1, 2, (1.0, 0.0), {"name": "one"}),
+        snapshot_format.Point(2, 1, (0.0, 1.0), {"name": "two"})])))
+    store = VectorStorage()
+    store.load(str(path))
+    assert store.search([1.0, 0.1], 2, "cosine", with_payload=True) == [
+        (2, pytest.approx(0.9950372), {"name": "one"}), (1, pytest.approx(0.0995037), {"name": "two"})]
 
 
 @pytest.mark.parametrize("kwargs, points, text", [
