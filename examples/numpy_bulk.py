@@ -4,7 +4,8 @@ Usage: python numpy_bulk.py [rows]   (or TARNWICK_EXAMPLE_ROWS=rows; default 20,
 
 A one-dimensional float32 or float64 array (such as a row of a 2-D array) is copied straight
 from its buffer, without a Python call per element; float64 values are rounded to float32.
-A 2-D array can be passed whole to batch_search, one query per row.
+A 2-D array can be passed whole to upsert_many, one point per row, and to batch_search, one
+query per row.
 """
 
 import os
@@ -38,8 +39,11 @@ def main() -> None:
     rng = np.random.default_rng(2024)
     vectors = clustered_rows(rows, rng)
     store = VectorStorage()
-    for point_id, row in enumerate(tqdm(vectors, desc="upsert", unit="pt", mininterval=0.5)):
-        store.upsert(point_id, row, {"tenant_id": "bulk"})
+    # One call for all rows: their graph links are built on the worker pool, and the bar
+    # moves as they go in.
+    with tqdm(total=rows, desc="upsert_many", unit="pt") as bar:
+        store.upsert_many(range(rows), vectors, [{"tenant_id": "bulk"}] * rows,
+                          progress=lambda done, total: bar.update(done - bar.n))
     print(f"stored {rows} rows of dimension {DIMENSION}")
 
     # Queries are stored rows with a little noise: each should find its own row first.

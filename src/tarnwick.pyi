@@ -1,6 +1,6 @@
 """The module definition mapping the high-performance native routines into Python runtimes."""
 
-from collections.abc import Buffer, Sequence
+from collections.abc import Buffer, Callable, Sequence
 from typing import Any, Literal, Self, SupportsFloat, SupportsIndex, TypeAlias, final, overload
 
 __all__ = ["VectorStorage"]
@@ -84,6 +84,33 @@ class VectorStorage:
     def get(self, point_id: SupportsIndex) -> tuple[list[float], _StoredPayload] | None:
         """The (vector, payload) stored under `point_id`, or None when there is no such
         point. The vector's floats are the stored float32 values."""
+
+    def upsert_many(
+        self,
+        point_ids: Sequence[SupportsIndex] | Buffer,
+        vectors: _Vectors,
+        payloads: Sequence[_Payload] | None = None,
+        *,
+        progress: Callable[[int, int], object] | None = None,
+    ) -> None:
+        """Stores many points as upsert does, one per id (of repeated ids the later wins),
+        linking their graph nodes in parallel on the worker pool.
+
+        Every item is converted and checked before the store changes; a bad item fails the
+        whole call with a note naming its index. `progress(done, total)`, if given, is called
+        on the calling thread at most ten times a second and once at the end, so tqdm's
+        `update` fits it. Once the store is being changed the call runs to its end: an
+        exception from `progress`, or a KeyboardInterrupt, is raised after every point is in
+        place.
+        """
+
+    def delete(self, point_id: SupportsIndex) -> bool:
+        """Removes the point stored under `point_id` and its graph node, repairing the graph
+        at once. Returns True when a point was removed, False when there was none."""
+
+    def delete_many(self, point_ids: Sequence[SupportsIndex] | Buffer) -> int:
+        """Removes the points stored under `point_ids` (a sequence or 1-D integer array),
+        repairing each affected neighbour list once. Returns how many were removed."""
 
     def upsert(
         self,

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 namespace tarnwick::bindings {
 
@@ -362,6 +363,113 @@ int to_float_vectors(PyObject* object, std::vector<std::vector<float>>& out) {
   });
 }
 
+/* ---------- Many items at once (upsert_many, delete_many) ---------- */
+
+// Attaches the item note when converting an item has failed; passes its result through.
+int noted_item(int result, const char* parameter, std::size_t index) {
+  if (result < 0) {
+    add_item_note(parameter, index);
+  }
+  return result;
+}
+
+// The size of a native integer format ('b' to 'q', 'B' to 'Q'), negative when signed; 0 for
+// any other format.
+int native_integer_size(const char* format) {
+  if (format == nullptr) {
+    return 1;  // no format means unsigned bytes
+  }
+  if (*format == '@' || *format == '=' ||
+      (*format == '<' && std::endian::native == std::endian::little)) {
+    ++format;
+  }
+  if (format[0] == '\0' || format[1] != '\0') {
+    return 0;
+  }
+  switch (format[0]) {
+    case 'b': return -1;
+    case 'h': return -2;
+    case 'i': return -4;
+    case 'l': case 'q': return -8;
+    case 'B': return 1;
+    case 'H': return 2;
+    case 'I': return 4;
+    case 'L': case 'Q': return 8;
+    default: return 0;
+  }
+}
+
+// Copies a one-dimensional integer buffer without a Python call per item. Returns 1 when
+// copied, 0 when the object must be iterated instead, -1 for a negative item.
+int copy_integer_buffer(PyObject* object, const char* parameter, std::vector<std::uint64_t>& out) {
+  PyTypeObject* type = Py_TYPE(object);
+  if (type->tp_as_buffer == nullptr || type->tp_as_buffer->bf_getbuffer == nullptr ||
+      !items_are_the_buffer(type)) {
+    return 0;
+  }
+  BufferView buffer;
+  if (!buffer.acquire(object)) {
+    return 0;
+  }
+  const Py_buffer& view = buffer.get();
+  const int size = native_integer_size(view.format);
+  const Py_ssize_t item_size = size < 0 ? -size : size;
+  if (size == 0 || view.ndim != 1 || view.itemsize != item_size || view.suboffsets != nullptr) {
+    return 0;
+  }
+  const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : item_size;
+  const Py_ssize_t count = view.shape != nullptr ? view.shape[0] : view.len / item_size;
+  out.resize(static_cast<std::size_t>(count));
+  const char* item = static_cast<const char*>(view.buf);
+  for (std::size_t i = 0; i < out.size(); ++i, item += stride) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, item, static_cast<std::size_t>(item_size));  // little-endian host
+    if (size < 0 && item_size < 8 && (bits >> (8 * item_size - 1)) != 0) {
+      bits |= ~std::uint64_t{0} << (8 * item_size);  // sign extension
+    }
+    if (size < 0 && static_cast<std::int64_t>(bits) < 0) {
+      PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
+      return noted_item(-1, parameter, i);
+    }
+    out[i] = bits;
+  }
+  return 1;
+}
+
+// Copies a two-dimensional float32 or float64 buffer row by row, giving the values iteration
+// would. Returns true when copied; false when the object must be iterated instead.
+bool copy_float_rows(PyObject* object, std::vector<std::vector<float>>& out) {
+  PyTypeObject* type = Py_TYPE(object);
+  if (type->tp_as_buffer == nullptr || type->tp_as_buffer->bf_getbuffer == nullptr ||
+      !items_are_the_buffer(type)) {
+    return false;
+  }
+  BufferView buffer;
+  if (!buffer.acquire(object)) {
+    return false;
+  }
+  const Py_buffer& view = buffer.get();
+  const char format = native_float_format(view.format);
+  const Py_ssize_t item_size = format == 'f' ? 4 : 8;
+  if (format == 0 || view.ndim != 2 || view.itemsize != item_size || view.suboffsets != nullptr ||
+      view.shape == nullptr) {
+    return false;
+  }
+  const Py_ssize_t row_stride = view.strides != nullptr ? view.strides[0] : view.shape[1] * item_size;
+  const Py_ssize_t column_stride = view.strides != nullptr ? view.strides[1] : item_size;
+  out.assign(static_cast<std::size_t>(view.shape[0]), std::vector<float>(static_cast<std::size_t>(view.shape[1])));
+  const char* row = static_cast<const char*>(view.buf);
+  for (std::vector<float>& values : out) {
+    if (format == 'f') {
+      copy_items<float>(row, column_stride, values);
+    } else {
+      copy_items<double>(row, column_stride, values);
+    }
+    row += row_stride;
+  }
+  return true;
+}
+
 // Attaches the argument note when a conversion has failed; passes its result through.
 int noted(int result, const char* parameter) {
   if (result < 0) {
@@ -461,6 +569,19 @@ void add_argument_note(const char* parameter) {
   PyErr_SetRaisedException(error);
 }
 
+void add_item_note(const char* parameter, std::size_t index) {
+  PyObject* error = PyErr_GetRaisedException();
+  if (error == nullptr) {
+    return;
+  }
+  PyRef result = PyRef::steal(PyObject_CallMethod(
+      error, "add_note", "(N)", PyUnicode_FromFormat("while processing '%s' item %zu", parameter, index)));
+  if (!result) {
+    PyErr_Clear();
+  }
+  PyErr_SetRaisedException(error);
+}
+
 int utf8_of(PyObject* text, std::string& out) {
   Py_ssize_t size = 0;
   const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
@@ -514,6 +635,52 @@ int convert_float_vector(PyObject* object, const char* parameter, std::vector<fl
 int convert_float_vectors(PyObject* object, const char* parameter,
                           std::vector<std::vector<float>>& out) {
   return noted(to_float_vectors(object, out), parameter);
+}
+
+int convert_point_ids(PyObject* object, const char* parameter, std::vector<std::uint64_t>& out) {
+  out.clear();
+  if (const int copied = copy_integer_buffer(object, parameter, out); copied != 0) {
+    return copied < 0 ? -1 : 0;
+  }
+  if (check_vector_like(object) < 0) {
+    return noted(-1, parameter);
+  }
+  reserve_from_length_hint(object, out);
+  return for_each_item(object, [&](PyObject* item) {
+    std::uint64_t id = 0;
+    if (noted_item(to_u64(item, id), parameter, out.size()) < 0) {
+      return -1;
+    }
+    out.push_back(id);
+    return 0;
+  });
+}
+
+int convert_vector_rows(PyObject* object, const char* parameter, std::vector<std::vector<float>>& out) {
+  out.clear();
+  if (copy_float_rows(object, out)) {
+    return 0;
+  }
+  if (check_vector_like(object) < 0) {
+    return noted(-1, parameter);
+  }
+  reserve_from_length_hint(object, out);
+  return for_each_item(object, [&](PyObject* item) {
+    out.emplace_back();
+    return noted_item(to_float_vector(item, out.back()), parameter, out.size() - 1);
+  });
+}
+
+int convert_items(PyObject* object, const char* parameter,
+                  const std::function<int(PyObject*, std::size_t)>& convert) {
+  if (check_vector_like(object) < 0) {
+    return noted(-1, parameter);
+  }
+  std::size_t index = 0;
+  return for_each_item(object, [&](PyObject* item) {
+    const std::size_t position = index++;
+    return noted_item(convert(item, position), parameter, position);
+  });
 }
 
 }  // namespace tarnwick::bindings

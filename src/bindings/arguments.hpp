@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -54,6 +55,9 @@ void raise_not_instance(PyObject* object, const char* expected);
 // note itself fail, that error is dropped and the original one stays.
 void add_argument_note(const char* parameter);
 
+// Adds the note "while processing '{parameter}' item {index}" in the same way.
+void add_item_note(const char* parameter, std::size_t index);
+
 // The UTF-8 bytes of a str (or str subclass). Returns -1 with UnicodeEncodeError set for lone
 // surrogates. No argument note.
 int utf8_of(PyObject* text, std::string& out);
@@ -80,5 +84,18 @@ int convert_float_vector(PyObject* object, const char* parameter, std::vector<fl
 // A sequence (not a str) of float vectors.
 int convert_float_vectors(PyObject* object, const char* parameter,
                           std::vector<std::vector<float>>& out);
+
+// Conversions of many items at once. A failing item keeps its exception and gains the note
+// "while processing '{parameter}' item {index}" instead.
+
+// Point identifiers: any sequence other than str of ints (or objects with __index__), or a
+// one-dimensional integer buffer, copied without a Python call per item.
+int convert_point_ids(PyObject* object, const char* parameter, std::vector<std::uint64_t>& out);
+// Vectors: a two-dimensional float32 or float64 buffer, copied without a Python call per
+// item, or any sequence other than str of vectors, each converted as convert_float_vector does.
+int convert_vector_rows(PyObject* object, const char* parameter, std::vector<std::vector<float>>& out);
+// Calls convert(item, index) on each item of a sequence other than str.
+int convert_items(PyObject* object, const char* parameter,
+                  const std::function<int(PyObject*, std::size_t)>& convert);
 
 }  // namespace tarnwick::bindings

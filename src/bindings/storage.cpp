@@ -4,6 +4,7 @@
 #include "bindings/storage.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -11,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "bindings/interruptible.hpp"
 #include "bindings/payload.hpp"
 #include "bindings/py_ref.hpp"
+#include "bindings/watched.hpp"
 #include "storage/segment.hpp"
 #include "storage/worker_pool.hpp"
 
@@ -178,10 +181,17 @@ constexpr const char* SEARCH_PARAMETERS[] = {"query_vector", "limit", "metric", 
 constexpr const char* BATCH_SEARCH_PARAMETERS[] = {"query_vectors", "limit", "metric",
                                                    "tenant_id", "ef_search", "with_payload"};
 constexpr const char* PATH_PARAMETERS[] = {"path"};
+constexpr const char* DELETE_MANY_PARAMETERS[] = {"point_ids"};
+constexpr const char* UPSERT_MANY_PARAMETERS[] = {"point_ids", "vectors", "payloads", "progress"};
 constexpr const char* GET_PARAMETERS[] = {"point_id"};
 
 constexpr Signature NEW_SIGNATURE = make_signature("VectorStorage.__new__()", NEW_PARAMETERS, 0, 0);
 constexpr Signature GET_SIGNATURE = make_signature("VectorStorage.get()", GET_PARAMETERS, 1);
+constexpr Signature UPSERT_MANY_SIGNATURE =
+    make_signature("VectorStorage.upsert_many()", UPSERT_MANY_PARAMETERS, 2, 3);
+constexpr Signature DELETE_SIGNATURE = make_signature("VectorStorage.delete()", GET_PARAMETERS, 1);
+constexpr Signature DELETE_MANY_SIGNATURE =
+    make_signature("VectorStorage.delete_many()", DELETE_MANY_PARAMETERS, 1);
 constexpr Signature UPSERT_SIGNATURE =
     make_signature("VectorStorage.upsert()", UPSERT_PARAMETERS, 3);
 constexpr Signature SEARCH_SIGNATURE =
@@ -220,6 +230,97 @@ PyObject* vector_storage_upsert(PyObject* self, PyObject* const* args, Py_ssize_
   if (detached([&] { return segment.upsert(id, std::move(vector), std::move(payload)); }) ==
       UpsertResult::TableFull) {
     PyErr_SetString(PyExc_MemoryError, "the store cannot hold any more points");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+} catch (...) {
+  return raise_from_cpp_exception();
+}
+
+// Raises ValueError unless `parameter` has as many items as 'point_ids'. Returns 0 or -1.
+int check_item_count(const char* parameter, std::size_t count, std::size_t ids) {
+  if (count == ids) {
+    return 0;
+  }
+  PyErr_Format(PyExc_ValueError, "'point_ids' has %zu items but '%s' has %zu", ids, parameter, count);
+  return -1;
+}
+
+// Progress is reported at most this often.
+constexpr std::chrono::milliseconds PROGRESS_INTERVAL{100};
+
+PyObject* vector_storage_upsert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) try {
+  BoundArguments bound;
+  std::vector<std::uint64_t> ids;
+  std::vector<std::vector<float>> vectors;
+  if (bind_arguments(UPSERT_MANY_SIGNATURE, args, nargs, kwnames, bound) < 0 ||
+      convert_point_ids(bound[0].get(), "point_ids", ids) < 0 ||
+      convert_vector_rows(bound[1].get(), "vectors", vectors) < 0 ||
+      check_item_count("vectors", vectors.size(), ids.size()) < 0) {
+    return nullptr;
+  }
+  std::vector<std::optional<Payload>> payloads;
+  PyObject* payload_items = bound[2].get();
+  if (payload_items == nullptr || payload_items == Py_None) {
+    payloads.resize(ids.size());
+  } else if (convert_items(payload_items, "payloads", [&payloads](PyObject* item, std::size_t) {
+               if (item != Py_None && !PyDict_Check(item)) {
+                 raise_not_instance(item, "dict");
+                 return -1;
+               }
+               return convert_payload(item, "payloads", payloads.emplace_back());
+             }) < 0 ||
+             check_item_count("payloads", payloads.size(), ids.size()) < 0) {
+    return nullptr;
+  }
+  PyObject* progress = bound[3].get() == Py_None ? nullptr : bound[3].get();
+  if (progress != nullptr && !PyCallable_Check(progress)) {
+    raise_not_instance(progress, "Callable");
+    add_argument_note("progress");
+    return nullptr;
+  }
+  Segment& segment = segment_of(self);
+  for (std::size_t i = 0; i < vectors.size(); ++i) {
+    if (check_dimension(segment, vectors[i].size()) < 0) {
+      add_item_note("vectors", i);
+      return nullptr;
+    }
+  }
+  const std::size_t total = std::unordered_set<std::uint64_t>(ids.begin(), ids.end()).size();
+  std::atomic<std::size_t> done{0};
+  std::size_t reported = 0;
+  auto last_report = std::chrono::steady_clock::now();
+  auto report = [&](std::size_t count) {
+    reported = count;
+    last_report = std::chrono::steady_clock::now();
+    PyRef result = PyRef::steal(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(count),
+                                                      static_cast<Py_ssize_t>(total)));
+    return static_cast<bool>(result);
+  };
+  // Once the store is being changed the build runs to its end; a signal or an error from
+  // `progress` is raised after it.
+  const UpsertResult result = run_watched<UpsertResult>(
+      [&] { return segment.upsert_many(ids, std::move(vectors), std::move(payloads), done); },
+      [&] {
+        if (PyErr_CheckSignals() < 0) {
+          return false;
+        }
+        const std::size_t count = done.load(std::memory_order_relaxed);
+        if (progress == nullptr || count == reported ||
+            std::chrono::steady_clock::now() - last_report < PROGRESS_INTERVAL) {
+          return true;
+        }
+        return report(count);
+      });
+  if (PyErr_Occurred()) {
+    return nullptr;
+  }
+  if (result == UpsertResult::TableFull) {
+    PyErr_SetString(PyExc_MemoryError, "the store cannot hold any more points");
+    return nullptr;
+  }
+  if (progress != nullptr && reported != total && !report(total)) {
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -412,6 +513,34 @@ PyObject* vector_storage_get(PyObject* self, PyObject* const* args, Py_ssize_t n
   return raise_from_cpp_exception();
 }
 
+PyObject* vector_storage_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) try {
+  BoundArguments bound;
+  std::uint64_t id = 0;
+  if (bind_arguments(DELETE_SIGNATURE, args, nargs, kwnames, bound) < 0 ||
+      convert_u64(bound[0].get(), "point_id", id) < 0) {
+    return nullptr;
+  }
+  Segment& segment = segment_of(self);
+  return PyBool_FromLong(detached([&] { return segment.remove(std::span(&id, 1)); }) != 0);
+} catch (...) {
+  return raise_from_cpp_exception();
+}
+
+PyObject* vector_storage_delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) try {
+  BoundArguments bound;
+  std::vector<std::uint64_t> ids;
+  if (bind_arguments(DELETE_MANY_SIGNATURE, args, nargs, kwnames, bound) < 0 ||
+      convert_point_ids(bound[0].get(), "point_ids", ids) < 0) {
+    return nullptr;
+  }
+  Segment& segment = segment_of(self);
+  return PyLong_FromSize_t(detached([&] { return segment.remove(ids); }));
+} catch (...) {
+  return raise_from_cpp_exception();
+}
+
 Py_ssize_t vector_storage_length(PyObject* self) {
   const Segment& segment = segment_of(self);
   return static_cast<Py_ssize_t>(detached([&] { return segment.size(); }));
@@ -582,6 +711,25 @@ constexpr char GET_DOC[] =
     "get($self, point_id)\n--\n\n"
     "The (vector, payload) stored under `point_id`, or None when there is no such point.";
 
+constexpr char UPSERT_MANY_DOC[] =
+    "upsert_many($self, point_ids, vectors, payloads=None, *, progress=None)\n--\n\n"
+    "Stores many points as upsert does, one per id (of repeated ids the later wins), linking\n"
+    "their graph nodes in parallel on the worker pool. Every item is converted and checked\n"
+    "before the store changes. `progress(done, total)`, if given, is called on the calling\n"
+    "thread at most ten times a second and once at the end. Once the store is being changed\n"
+    "the call runs to its end: an exception from `progress`, or a KeyboardInterrupt, is raised\n"
+    "after every point is in place.";
+
+constexpr char DELETE_DOC[] =
+    "delete($self, point_id)\n--\n\n"
+    "Removes the point stored under `point_id` and its graph node, repairing the graph at once.\n"
+    "Returns True when a point was removed, False when there was none.";
+
+constexpr char DELETE_MANY_DOC[] =
+    "delete_many($self, point_ids)\n--\n\n"
+    "Removes the points stored under `point_ids` (a sequence or 1-D integer array), repairing\n"
+    "each affected neighbour list once. Returns how many points were removed.";
+
 template <PyCFunctionFastWithKeywords method>
 PyCFunction as_method() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
@@ -612,6 +760,18 @@ PyMethodDef vector_storage_methods[] = {
      .ml_meth = as_method<vector_storage_get>(),
      .ml_flags = METH_FASTCALL | METH_KEYWORDS,
      .ml_doc = GET_DOC},
+    {.ml_name = "upsert_many",
+     .ml_meth = as_method<vector_storage_upsert_many>(),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = UPSERT_MANY_DOC},
+    {.ml_name = "delete",
+     .ml_meth = as_method<vector_storage_delete>(),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = DELETE_DOC},
+    {.ml_name = "delete_many",
+     .ml_meth = as_method<vector_storage_delete_many>(),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = DELETE_MANY_DOC},
     {NULL, NULL, 0, NULL}  /* sentinel */
 };
 

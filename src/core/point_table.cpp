@@ -65,6 +65,13 @@ std::optional<Slot> PointTable::slot_for(PointId key) {
   if (index_[position] != NO_SLOT) {
     return index_[position];
   }
+  if (!free_slots_.empty()) {
+    const Slot slot = free_slots_.back();
+    free_slots_.pop_back();
+    keys_[slot] = key;
+    index_[position] = slot;
+    return slot;
+  }
   if (keys_.size() >= NO_SLOT) {
     return std::nullopt;
   }
@@ -108,6 +115,40 @@ std::optional<Slot> PointTable::insert(PointId key, Point point) {
   payloads_[*slot] = std::move(payload);
   set_tenant(*slot, tarnwick::tenant_of(payloads_[*slot].get()));
   return slot;
+}
+
+// Backward-shift deletion: entries after the emptied position that probed past it move back,
+// so every probe sequence stays unbroken without tombstones.
+void PointTable::remove_position(std::size_t position) {
+  const std::size_t mask = index_.size() - 1;
+  index_[position] = NO_SLOT;
+  for (std::size_t next = (position + 1) & mask; index_[next] != NO_SLOT; next = (next + 1) & mask) {
+    const std::size_t home = mix(keys_[index_[next]], seed_) & mask;
+    // The entry may fill the hole unless its home lies cyclically in (position, next].
+    if (((next - home) & mask) >= ((next - position) & mask)) {
+      index_[position] = index_[next];
+      index_[next] = NO_SLOT;
+      position = next;
+    }
+  }
+}
+
+bool PointTable::erase(PointId key) {
+  const std::size_t position = find_position(key);
+  const Slot slot = index_[position];
+  if (slot == NO_SLOT || !has_point(slot)) {
+    return false;
+  }
+  free_slots_.push_back(slot);  // first: running out of memory then changes nothing
+  remove_position(position);
+  set_tenant(slot, std::nullopt);
+  own_ids_.erase(slot);
+  odd_vectors_.erase(slot);
+  payloads_[slot].reset();
+  roots_[slot] = -0.0f;
+  flags_[slot] = 0;
+  --point_count_;
+  return true;
 }
 
 std::span<const float> PointTable::odd_vector(Slot slot) const {

@@ -2,7 +2,8 @@
 //
 // Every identifier the store has seen gets a dense slot number, and the graph refers to
 // points by slot, so following a link needs no hash look-up. A slot may exist without a
-// point: a snapshot can name identifiers in links that no point has.
+// point: a snapshot can name identifiers in links that no point has. An erased point's slot
+// is given out again, first, to the next new identifier, so a store under churn does not grow.
 // Vectors of the store's common length (the first one stored sets it) sit in an arena at a
 // place computed from the slot alone, so a scan or a graph walk reaches a vector without
 // first reading a per-point record. Vectors of any other length are kept apart.
@@ -43,6 +44,10 @@ class PointTable {
   // Insert-or-replace the point stored under `key`; the previous point is discarded whole.
   // Returns its slot, or nullopt (and changes nothing) when no slot is left.
   std::optional<Slot> insert(PointId key, Point point);
+  // Removes the point stored under `key` and frees its slot for reuse; false (and no change)
+  // when no point is stored under it. The caller must have dropped every reference to the
+  // slot (graph nodes and links) first.
+  bool erase(PointId key);
 
   std::size_t size() const { return point_count_; }  // number of points
   // How many times a stored point has been replaced: distances to its slot may have changed.
@@ -94,6 +99,7 @@ class PointTable {
   static constexpr std::uint8_t OWN_ID = 4;    // the point's id differs from the key: see own_ids_
 
   std::size_t find_position(PointId key) const;  // open-addressing probe
+  void remove_position(std::size_t position);
   void grow_index();
   std::span<const float> odd_vector(Slot slot) const;
   void place_vector(Slot slot, const std::vector<float>& values, float squares);
@@ -119,6 +125,7 @@ class PointTable {
   // The rare exceptions, by slot: ids that differ from their key, and vectors of other lengths.
   std::unordered_map<Slot, PointId> own_ids_;
   std::unordered_map<Slot, std::vector<float>> odd_vectors_;
+  std::vector<Slot> free_slots_;  // erased slots, reused last-freed first
   std::size_t point_count_ = 0;
   std::uint64_t replacements_ = 0;
 

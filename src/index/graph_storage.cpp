@@ -88,6 +88,7 @@ std::vector<Slot>& HNSWIndex::upper_list(Slot slot, std::size_t layer) {
 }
 
 void HNSWIndex::set_node(Slot slot, HNSWNode node, const PointTable& points) {
+  in_links_.clear();  // neither these links nor an insertion's back-links are recorded
   if (rows_.stride() == 0) {
     // Rows stay on small pages: a huge page would add more memory than the walks gain.
     rows_.reset(1 + std::min<std::size_t>(link_cap(m, 0), MAX_ROW_LINKS), false);

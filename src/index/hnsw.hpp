@@ -10,8 +10,10 @@
 // (level_draw.cpp).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -22,6 +24,7 @@
 #include "core/point_table.hpp"
 #include "core/slot_arena.hpp"
 #include "core/slot_bits.hpp"
+#include "index/in_links.hpp"
 
 namespace tarnwick {
 
@@ -113,6 +116,23 @@ class HNSWIndex {
   // The same at a given level, for tests that build graphs by hand.
   void insert_at_level(Slot slot, const PointTable& points, std::uint64_t level);
 
+  // Runs task(i) for every i < count, on any number of threads at once; returns when all
+  // are done.
+  using ParallelFor = std::function<void(std::size_t count, const std::function<void(std::size_t)>& task)>;
+  // Adds the points under `slots` (distinct, all in `points`) at the given levels, as many
+  // single insertions would, with the walks of each round run through `parallel_for`;
+  // `done` counts the nodes in place.
+  void insert_many(std::span<const Slot> slots, std::span<const std::uint64_t> levels,
+                   const PointTable& points, const ParallelFor& parallel_for,
+                   std::atomic<std::size_t>& done);
+
+  // Removes the nodes under `doomed` (distinct slots; ones without a node are allowed) and
+  // every link to them. Each surviving list that named one is chosen again by neighbour
+  // selection from itself and the removed nodes' lists on that layer, once per call. When
+  // the entry point goes, a surviving node with links on the highest layer takes its place;
+  // a graph left without nodes is as a new one, its parameters kept.
+  void remove(std::span<const Slot> doomed, const PointTable& points);
+
   // Greedy walk on one layer from `entry`: moves to the nearest neighbour while it improves.
   Slot search_layer(const Query& query, Slot entry, std::uint64_t layer,
                     const PointTable& points) const;
@@ -144,6 +164,13 @@ class HNSWIndex {
   void store_layer0(Slot slot, std::span<const Slot> links);
   std::vector<Slot>& upper_list(Slot slot, std::size_t layer);  // layer >= 1, created if needed
   void add_link(Slot owner, std::uint64_t layer, Slot target, const PointTable& points);
+  // How many surviving nodes (up to `enough`) list `slot` on layer 0.
+  std::size_t ways_in(Slot slot, std::span<const Slot> doomed, std::size_t enough) const;
+  void link_stranded(Slot slot, std::span<const Slot> doomed, const PointTable& points);
+  void insert_round(std::span<const Slot> slots, std::span<const std::uint64_t> levels,
+                    const PointTable& points, const ParallelFor& parallel_for);
+  void drop_node(Slot slot);
+  void choose_entry_point(const PointTable& points);
 
   SlotColumn<std::uint32_t> uppers_;         // by slot
   SlotBits settled_;  // by slot: the layer-0 list is settled (see add_link_to_list)
@@ -153,6 +180,7 @@ class HNSWIndex {
   std::vector<std::vector<Slot>> overflow_;
   std::vector<std::vector<std::vector<Slot>>> upper_;  // upper lists of nodes above layer 0
   std::size_t node_count_ = 0;
+  InLinks in_links_;  // built by the first removal, dropped by any insertion
 };
 
 }  // namespace tarnwick

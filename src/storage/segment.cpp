@@ -1,8 +1,12 @@
 #include "storage/segment.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <mutex>
 #include <shared_mutex>
+#include <unordered_map>
+
+#include "storage/worker_pool.hpp"
 
 namespace tarnwick {
 
@@ -47,6 +51,93 @@ UpsertResult Segment::upsert(PointId id, std::vector<float> vector, std::optiona
   }
   index_.insert(*slot, points_);
   return UpsertResult::Stored;
+}
+
+namespace {
+
+// Runs the graph's parallel work on the pool with at most one task per worker, each taking
+// positions as it goes, so that as many threads work as the pool has workers, the thread
+// that waits for the pool included.
+HNSWIndex::ParallelFor pool_parallel_for() {
+  WorkerPool* pool = WorkerPool::instance();
+  return [pool](std::size_t count, const std::function<void(std::size_t)>& task) {
+    const std::size_t tasks = pool == nullptr ? 1 : std::min(pool->size(), count);
+    if (tasks <= 1) {
+      for (std::size_t i = 0; i < count; ++i) {
+        task(i);
+      }
+      return;
+    }
+    std::atomic<std::size_t> next{0};
+    pool->run(tasks, [&](std::size_t) {
+      for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+        task(i);
+      }
+    });
+  };
+}
+
+}  // namespace
+
+UpsertResult Segment::upsert_many(std::span<const PointId> ids, std::vector<std::vector<float>> vectors,
+                                  std::vector<std::optional<Payload>> payloads,
+                                  std::atomic<std::size_t>& done) {
+  // Of repeated ids the later wins: each id is stored from its last position.
+  std::unordered_map<PointId, std::size_t> last;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    last[ids[i]] = i;
+  }
+  std::vector<std::size_t> kept;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (last[ids[i]] == i) {
+      kept.push_back(i);
+    }
+  }
+  const HNSWIndex::ParallelFor parallel_for = pool_parallel_for();
+  std::unique_lock points_guard(points_lock_);
+  std::unique_lock index_guard(index_lock_);
+  if (kept.size() > NO_SLOT || points_.slot_count() > NO_SLOT - kept.size()) {
+    return UpsertResult::TableFull;
+  }
+  std::vector<Slot> slots;
+  std::vector<std::uint64_t> levels;
+  for (std::size_t i : kept) {
+    slots.push_back(*points_.insert(ids[i], Point{ids[i], std::move(vectors[i]), std::move(payloads[i])}));
+    levels.push_back(random_level(index_.m));
+  }
+  index_.insert_many(slots, levels, points_, parallel_for, done);
+  return UpsertResult::Stored;
+}
+
+std::size_t Segment::remove(std::span<const PointId> ids) {
+  std::unique_lock points_guard(points_lock_);
+  std::unique_lock index_guard(index_lock_);
+  std::vector<Slot> doomed;
+  for (PointId id : ids) {
+    std::optional<Slot> slot = points_.find(id);
+    if (slot && points_.has_point(*slot)) {
+      doomed.push_back(*slot);
+    }
+  }
+  std::sort(doomed.begin(), doomed.end());
+  doomed.erase(std::unique(doomed.begin(), doomed.end()), doomed.end());
+  if (doomed.empty()) {
+    return 0;
+  }
+  // The graph lets go of the slots before the table gives them out again.
+  index_.remove(doomed, points_);
+  for (Slot slot : doomed) {
+    points_.erase(points_.key(slot));
+  }
+  if (points_.size() == 0 && index_.node_count() == 0) {
+    HNSWIndex fresh;
+    fresh.m = index_.m;
+    fresh.ef_construction = index_.ef_construction;
+    fresh.ef_search = index_.ef_search;
+    index_ = std::move(fresh);
+    points_ = PointTable();
+  }
+  return doomed.size();
 }
 
 namespace {

@@ -4,6 +4,7 @@
 // taken alone, so structures shared by both (the slot numbers) only change under both.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -58,6 +59,19 @@ class Segment {
 
   // Stores the point under `id`, replacing any previous one, and links it into the graph.
   UpsertResult upsert(PointId id, std::vector<float> vector, std::optional<Payload> payload);
+
+  // Stores many points as upsert would, one per id (of repeated ids the later wins), with
+  // their graph nodes linked in parallel on the worker pool while both write locks are held;
+  // `done` counts the points in place, out of as many as there are distinct ids. Fails,
+  // changing nothing, only when the table could not hold them all.
+  UpsertResult upsert_many(std::span<const PointId> ids, std::vector<std::vector<float>> vectors,
+                           std::vector<std::optional<Payload>> payloads,
+                           std::atomic<std::size_t>& done);
+
+  // Removes the points stored under `ids` (repeats and absent ids allowed) with their graph
+  // nodes, repairing the graph at once; returns how many were removed. A store emptied this
+  // way is exactly a new one, its graph parameters kept.
+  std::size_t remove(std::span<const PointId> ids);
 
   // The best `limit` points for the query under `metric`, best first; never fails.
   std::vector<ScoredPoint> search(std::span<const float> query, std::uint64_t limit,

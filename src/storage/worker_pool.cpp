@@ -51,7 +51,7 @@ class ThreadPool final : public WorkerPool {
     }
   }
 
-  std::size_t size() const { return threads_.size(); }
+  std::size_t size() const override { return threads_.size(); }
 
   bool run(std::size_t count, const std::function<void(std::size_t)>& task,
            const std::function<bool()>& interrupted) override {

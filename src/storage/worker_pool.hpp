@@ -18,6 +18,9 @@ class WorkerPool {
   // alone). Null if worker threads were wanted and none could be started.
   static WorkerPool* instance();
 
+  // How many worker threads the pool has.
+  virtual std::size_t size() const = 0;
+
   // Calls task(i) for every i < count on the workers; returns once all calls are done.
   // Tasks must not throw.
   void run(std::size_t count, const std::function<void(std::size_t)>& task) {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <map>
+#include <random>
 
 #include "core/distance.hpp"
 #include "core/point_table.hpp"
@@ -96,6 +99,63 @@ TEST(PayloadValue, StringsUpTo64BytesAreKeywords) {
   EXPECT_EQ(make_string_value(std::string(64, 'a')).index(), 0u);
   EXPECT_EQ(make_string_value(std::string(65, 'a')).index(), 1u);
   EXPECT_EQ(make_string_value("").index(), 0u);
+}
+
+// Random inserts and erases against a plain map: every look-up, every tenant list (ascending)
+// and the slot count, which erased slots must keep from growing.
+TEST(PointTable, EraseFreesSlotsForReuseAndKeepsLookUpsWhole) {
+  PointTable table;
+  std::map<PointId, std::pair<float, int>> model;  // key -> (vector value, tenant)
+  std::mt19937_64 random(7);
+  for (int step = 0; step < 40000; ++step) {
+    const PointId key = random() % 600;  // few keys: long probe runs, many erases hit
+    if (random() % 3 == 0) {
+      EXPECT_EQ(table.erase(key), model.erase(key) == 1);
+    } else {
+      const auto value = static_cast<float>(step);
+      const int tenant = static_cast<int>(random() % 3);
+      std::vector<float> vector(key % 7 == 0 ? 3 : 2, value);  // some odd lengths
+      table.insert(key, Point{key + (key % 5 == 0 ? 1 : 0), vector,
+                              tenant_payload(Keyword{std::string(1, static_cast<char>('a' + tenant))})});
+      model[key] = {value, tenant};
+    }
+  }
+  ASSERT_EQ(table.size(), model.size());
+  EXPECT_LE(table.slot_count(), 600u);
+  std::map<int, std::vector<Slot>> tenants;
+  for (PointId key = 0; key < 600; ++key) {
+    auto found = model.find(key);
+    std::optional<Slot> slot = table.find(key);
+    ASSERT_EQ(slot.has_value(), found != model.end()) << key;
+    if (!slot) {
+      continue;
+    }
+    EXPECT_EQ(table.key(*slot), key);
+    EXPECT_EQ(table.point_id(*slot), key + (key % 5 == 0 ? 1 : 0));
+    EXPECT_EQ(table.vector(*slot)[0], found->second.first);
+    tenants[found->second.second].push_back(*slot);
+  }
+  for (auto& [tenant, slots] : tenants) {
+    std::sort(slots.begin(), slots.end());
+    auto stored = table.tenant_slots(*table.tenant(std::string(1, static_cast<char>('a' + tenant))));
+    EXPECT_EQ(std::vector<Slot>(stored.begin(), stored.end()), slots);
+  }
+}
+
+TEST(PointTable, EraseLeavesSlotsWithoutPointsAlone) {
+  PointTable table;
+  Slot phantom = *table.slot_for(5);
+  EXPECT_FALSE(table.erase(5));
+  EXPECT_FALSE(table.erase(6));
+  EXPECT_EQ(table.find(5), phantom);
+  Slot stored = *table.insert(7, Point{7, {1.0f}, Payload{}});
+  EXPECT_TRUE(table.erase(7));
+  EXPECT_FALSE(table.erase(7));
+  EXPECT_EQ(table.payload(stored), nullptr);
+  EXPECT_EQ(*table.insert(8, Point{8, {2.0f}, std::nullopt}), stored);  // reused, clean
+  EXPECT_EQ(table.point_id(stored), 8u);
+  EXPECT_EQ(table.payload(stored), nullptr);
+  EXPECT_EQ(table.tenant_of(stored), NO_TENANT);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ import pytest
 REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
 STUB = REPO / "src" / "tarnwick.pyi"
+RAY_PACKAGE = REPO / "python" / "tarnwick_ray"
 
 
 def run_python(args, cwd, env=None):
@@ -82,6 +83,15 @@ EXAMPLE_CASES = {
         "stored 600 rows of dimension 128",
         r"batch_search of 200 float64 queries: own row first in \d+",
     ]),
+    "sharded_ray.py": (["400"], {}, [
+        r"stored 400 points on 3 shards: \[\d+, \d+, \d+\]",
+        "best match of point 0 is itself: True",
+        "tenant acme only: True",
+        "batch answers equal single searches: True",
+        "same answers as one VectorStorage: True",
+        "after losing an actor: ShardUnavailableError for shard 1",
+        "after load: 400 points, same answers as at the save: True",
+    ]),
 }
 
 
@@ -99,6 +109,8 @@ def test_every_example_is_a_documented_script_with_a_case():
 def test_example_runs_and_prints_its_key_lines(name, tmp_path):
     if name == "numpy_bulk.py" and not (has_module("numpy") and has_module("tqdm")):
         pytest.skip("numpy_bulk.py needs numpy and tqdm")
+    if name == "sharded_ray.py" and not has_module("ray"):
+        pytest.skip("sharded_ray.py needs ray (pip install 'tarnwick[ray]')")
     args, env, patterns = EXAMPLE_CASES[name]
     result = run_python([str(EXAMPLES / name), *args], tmp_path, env)
     assert result.returncode == 0, result.stderr
@@ -136,13 +148,15 @@ needs_mypy = pytest.mark.skipif(not has_module("mypy"), reason="mypy is not inst
 
 
 @needs_mypy
-def test_stub_and_examples_pass_mypy_strict(tmp_path):
+def test_stub_examples_and_tarnwick_ray_pass_mypy_strict(tmp_path):
     missing = [name for name, found in (("numpy", has_module("numpy")),
-                                        ("types-tqdm", has_distribution("types-tqdm")))
+                                        ("types-tqdm", has_distribution("types-tqdm")),
+                                        ("ray", has_module("ray")))
                if not found]
     if missing:
-        pytest.skip(f"type-checking numpy_bulk.py needs {' and '.join(missing)}")
-    result = run_mypy(["--strict", str(STUB), str(EXAMPLES)], tmp_path, mypypath=STUB.parent)
+        pytest.skip(f"type-checking numpy_bulk.py and tarnwick_ray needs {' and '.join(missing)}")
+    result = run_mypy(["--strict", str(STUB), str(EXAMPLES), str(RAY_PACKAGE)], tmp_path,
+                      mypypath=f"{STUB.parent}:{RAY_PACKAGE.parent}")
     assert result.returncode == 0, result.stdout + result.stderr
 
 

@@ -16,6 +16,15 @@ from tarnwick import VectorStorage
 
 pytestmark = pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs pthread_kill")
 
+
+@pytest.fixture(autouse=True)
+def ctrl_c_raises():
+    """Python leaves SIGINT ignored when it started ignored (a job run in the background by a
+    shell without job control): give it the usual handler for these tests."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
 POINTS = 16_000  # keys 128 .. 16127: two-byte varints
 DIM = 2048
 DELAYS = [0.002, 0.01, 0.03, 0.06, 0.1, 0.2, 0.4, 0.8]

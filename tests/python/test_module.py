@@ -111,7 +111,7 @@ def test_class_surface():
     assert second == CLASS_SECOND_PARAGRAPH
     names = [name for name in vars(VectorStorage) if not name.startswith("__")]
     assert names[:len(METHOD_DOCS)] == list(METHOD_DOCS)
-    assert names[len(METHOD_DOCS):] == ["get", "m", "ef_construction", "ef_search", "dim"]
+    assert names[len(METHOD_DOCS):] == ["get", "upsert_many", "delete", "delete_many", "m", "ef_construction", "ef_search", "dim"]
 
 
 @pytest.mark.parametrize("name", METHOD_DOCS)

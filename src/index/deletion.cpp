@@ -1,0 +1,249 @@
+// Removing nodes: every list that named a removed node is chosen again at once, so the graph
+// keeps no tombstones and its lists stay within their caps.
+#include <algorithm>
+#include <utility>
+
+#include "index/hnsw.hpp"
+#include "index/link_caps.hpp"
+#include "index/list_scoring.hpp"
+#include "index/neighbor_selection.hpp"
+#include "index/point_lookup.hpp"
+#include "index/thread_scratch.hpp"
+
+namespace tarnwick {
+
+using namespace detail;
+
+namespace {
+
+// Candidates for a repaired list, in the order gathered: distinct, holding points, neither
+// the owner nor a removed slot.
+void gather_candidates(const HNSWIndex& index, Slot owner, std::size_t layer,
+                       std::span<const Slot> doomed, const PointTable& points,
+                       std::vector<Slot>& out, std::vector<std::pair<Slot, std::uint32_t>>& seen) {
+  auto removed = [&](Slot slot) { return std::binary_search(doomed.begin(), doomed.end(), slot); };
+  out.clear();
+  auto offer = [&](Slot slot) {
+    if (slot != owner && holds_point(points, slot) && !removed(slot)) {
+      out.push_back(slot);
+    }
+  };
+  std::span<const Slot> own = index.neighbors(owner, layer);
+  for (Slot linked : own) {
+    offer(linked);
+  }
+  for (Slot linked : own) {
+    if (removed(linked) && index.has_node(linked)) {
+      for (Slot further : index.neighbors(linked, layer)) {
+        offer(further);
+      }
+    }
+  }
+  // Only the first of repeated slots stays.
+  seen.clear();
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    seen.emplace_back(out[i], static_cast<std::uint32_t>(i));
+  }
+  std::sort(seen.begin(), seen.end());
+  seen.erase(std::unique(seen.begin(), seen.end(),
+                         [](const auto& a, const auto& b) { return a.first == b.first; }),
+             seen.end());
+  std::sort(seen.begin(), seen.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+  out.clear();
+  for (const auto& [slot, order] : seen) {
+    out.push_back(slot);
+  }
+}
+
+}  // namespace
+
+void HNSWIndex::remove(std::span<const Slot> doomed_slots, const PointTable& points) {
+  std::vector<Slot> doomed(doomed_slots.begin(), doomed_slots.end());
+  std::sort(doomed.begin(), doomed.end());
+  auto removed = [&](Slot slot) { return std::binary_search(doomed.begin(), doomed.end(), slot); };
+  if (!in_links_.built() || in_links_.worth_rebuilding()) {
+    in_links_.build(*this, points.slot_count());
+  }
+
+  // The surviving nodes that may list a removed slot, each repaired once.
+  std::vector<Slot> owners;
+  for (Slot slot : doomed) {
+    in_links_.for_each_source(slot, [&](Slot source) {
+      if (has_node(source) && !removed(source)) {
+        owners.push_back(source);
+      }
+    });
+  }
+  std::sort(owners.begin(), owners.end());
+  owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
+
+  Scratch& s = thread_scratch();
+  std::vector<Slot> exposed;
+  std::vector<Slot> candidates;
+  std::vector<std::pair<Slot, std::uint32_t>> seen;
+  std::vector<Slot> chosen;
+  std::vector<Slot> relinked;  // slots a repair linked from a surviving node on layer 0
+  for (Slot owner : owners) {
+    const std::size_t layers = 1 + (uppers_[owner] == NO_UPPER ? 0 : upper_[uppers_[owner]].size());
+    for (std::size_t layer = 0; layer < layers; ++layer) {
+      std::span<const Slot> list = neighbors(owner, layer);
+      if (std::none_of(list.begin(), list.end(), removed)) {
+        continue;
+      }
+      gather_candidates(*this, owner, layer, doomed, points, candidates, seen);
+      score_list(point_query(points, owner), candidates, points, s.scoring.list_distances, s.scoring);
+      s.selection.selection.clear();
+      for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const float distance = s.scoring.list_distances[i];
+        const std::uint64_t key = (std::uint64_t{distance_rank(distance)} << 32) | i;
+        s.selection.selection.push_back(Entry{key, distance, candidates[i]});
+      }
+      std::sort(s.selection.selection.begin(), s.selection.selection.end(), nearer_first);
+      select_neighbors(s.selection.selection, link_cap(m, layer), owner, points, chosen, s.selection);
+      for (Slot linked : chosen) {
+        if (std::find(list.begin(), list.end(), linked) == list.end()) {
+          in_links_.add(linked, owner);
+        }
+      }
+      if (layer == 0) {
+        for (Slot linked : list) {
+          if (std::find(chosen.begin(), chosen.end(), linked) == chosen.end()) {
+            exposed.push_back(linked);
+          }
+        }
+        relinked.insert(relinked.end(), chosen.begin(), chosen.end());
+        store_layer0(owner, chosen);
+        settled_.assign(owner, false);
+      } else {
+        upper_list(owner, layer) = chosen;
+      }
+    }
+  }
+
+  // Nodes the removed ones linked to on layer 0, or that a repair dropped, may have lost
+  // their last way in.
+  for (Slot slot : doomed) {
+    if (has_node(slot)) {
+      for (Slot linked : neighbors(slot, 0)) {
+        exposed.push_back(linked);
+      }
+    }
+  }
+  std::sort(relinked.begin(), relinked.end());
+  std::erase_if(exposed, [&](Slot slot) {
+    return !has_node(slot) || !holds_point(points, slot) || removed(slot) ||
+           std::binary_search(relinked.begin(), relinked.end(), slot);
+  });
+  std::sort(exposed.begin(), exposed.end());
+  exposed.erase(std::unique(exposed.begin(), exposed.end()), exposed.end());
+  for (Slot slot : exposed) {
+    if (ways_in(slot, doomed, 1) == 0) {
+      link_stranded(slot, doomed, points);
+    }
+  }
+
+  bool entry_removed = false;
+  for (Slot slot : doomed) {
+    entry_removed = entry_removed || entry_point == slot;
+    if (has_node(slot)) {
+      drop_node(slot);
+    }
+  }
+  if (entry_removed) {
+    choose_entry_point(points);
+  }
+}
+
+std::size_t HNSWIndex::ways_in(Slot slot, std::span<const Slot> doomed, std::size_t enough) const {
+  std::vector<Slot> sources;
+  in_links_.for_each_source(slot, [&](Slot source) {
+    if (sources.size() < enough && has_node(source) &&
+        !std::binary_search(doomed.begin(), doomed.end(), source) &&
+        std::find(sources.begin(), sources.end(), source) == sources.end()) {
+      std::span<const Slot> list = neighbors(source, 0);
+      if (std::find(list.begin(), list.end(), slot) != list.end()) {
+        sources.push_back(source);
+      }
+    }
+  });
+  return sources.size();
+}
+
+// Links a node that nothing links to on layer 0 from the nearest node of its own list that
+// has room, or else in place of the last link of the nearest one whose last link's target
+// has another way in. Rare: selection from the removed node's list usually keeps it.
+void HNSWIndex::link_stranded(Slot slot, std::span<const Slot> doomed, const PointTable& points) {
+  Scratch& s = thread_scratch();
+  // The list names no removed node: it was repaired if it did.
+  std::span<const Slot> own = neighbors(slot, 0);
+  std::vector<Slot> hosts;
+  for (Slot linked : own) {
+    if (has_node(linked) && holds_point(points, linked) && linked != slot) {
+      hosts.push_back(linked);
+    }
+  }
+  score_list(point_query(points, slot), hosts, points, s.scoring.list_distances, s.scoring);
+  std::vector<std::pair<std::uint32_t, std::size_t>> order;
+  for (std::size_t i = 0; i < hosts.size(); ++i) {
+    order.emplace_back(distance_rank(s.scoring.list_distances[i]), i);
+  }
+  std::sort(order.begin(), order.end());
+  const std::size_t cap = link_cap(m, 0);
+  for (const auto& [rank, i] : order) {
+    const Slot host = hosts[i];
+    std::vector<Slot> list(neighbors(host, 0).begin(), neighbors(host, 0).end());
+    if (list.size() >= cap) {
+      if (list.empty() || ways_in(list.back(), doomed, 2) < 2) {
+        continue;
+      }
+      list.pop_back();
+    }
+    list.push_back(slot);
+    store_layer0(host, list);
+    settled_.assign(host, false);
+    in_links_.add(slot, host);
+    return;
+  }
+}
+
+void HNSWIndex::drop_node(Slot slot) {
+  store_layer0(slot, {});
+  if (uppers_[slot] != NO_UPPER) {
+    std::vector<std::vector<Slot>>().swap(upper_[uppers_[slot]]);
+  }
+  uppers_[slot] = NO_NODE;
+  own_ids_.erase(slot);
+  settled_.assign(slot, false);
+  --node_count_;
+}
+
+// The node with links on the highest layer, one with a point if any, the lowest slot among
+// equals; none when no node is left.
+void HNSWIndex::choose_entry_point(const PointTable& points) {
+  entry_point.reset();
+  max_level = 0;
+  bool entry_holds_point = false;
+  for (Slot slot = 0; slot < uppers_.size(); ++slot) {
+    if (!has_node(slot)) {
+      continue;
+    }
+    std::uint64_t level = 0;
+    if (uppers_[slot] != NO_UPPER) {
+      const std::vector<std::vector<Slot>>& lists = upper_[uppers_[slot]];
+      for (std::size_t layer = lists.size(); layer > 0; --layer) {
+        if (!lists[layer - 1].empty()) {
+          level = layer;
+          break;
+        }
+      }
+    }
+    const bool has_point = holds_point(points, slot);
+    if (!entry_point || std::pair(has_point, level) > std::pair(entry_holds_point, max_level)) {
+      entry_point = slot;
+      max_level = level;
+      entry_holds_point = has_point;
+    }
+  }
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,57 @@
+// Which nodes list a slot, so that removing a node repairs only the lists that named it.
+//
+// Built in one pass over every list when a removal first needs it, so a graph that never
+// loses a node pays nothing; removals keep it up to date, and an insertion, which adds
+// links it does not record, drops it. Entries may be stale (a link pruned since, or its
+// owner removed): users check the owner's list itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "core/point_table.hpp"
+
+namespace tarnwick {
+
+class HNSWIndex;
+
+class InLinks {
+ public:
+  bool built() const { return !offsets_.empty(); }
+  // Records every link of every node of `index`, whose slots are below `slot_count`.
+  void build(const HNSWIndex& index, std::size_t slot_count);
+  void clear();
+
+  // The nodes recorded as listing `target`, on any layer, possibly repeated.
+  template <class Visit>
+  void for_each_source(Slot target, Visit visit) const {
+    if (target + std::size_t{1} < offsets_.size()) {
+      for (std::size_t i = offsets_[target]; i < offsets_[target + 1]; ++i) {
+        visit(sources_[i]);
+      }
+    }
+    if (auto found = added_.find(target); found != added_.end()) {
+      for (Slot source : found->second) {
+        visit(source);
+      }
+    }
+  }
+  // Records a link from `source` to `target` made after the build.
+  void add(Slot target, Slot source) {
+    added_[target].push_back(source);
+    ++added_count_;
+  }
+  // Whether the links recorded since the build outgrow a quarter of those built (kept apart,
+  // they cost several times as much each): a new build then packs them in.
+  bool worth_rebuilding() const { return added_count_ > sources_.size() / 4; }
+
+ private:
+  std::vector<std::size_t> offsets_;  // by target: its sources are sources_[offsets_[t], offsets_[t + 1])
+  std::vector<Slot> sources_;
+  std::unordered_map<Slot, std::vector<Slot>> added_;
+  std::size_t added_count_ = 0;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "index/hnsw.hpp"
+#include "storage/segment.hpp"
+
+namespace tarnwick {
+namespace {
+
+std::vector<float> clustered_vector(std::mt19937& random, std::size_t dimension) {
+  // Eight fixed centres, and a spread that keeps neighbours close.
+  std::normal_distribution<float> normal;
+  const std::uint32_t centre = random() % 8;
+  std::vector<float> values(dimension);
+  for (std::size_t d = 0; d < dimension; ++d) {
+    values[d] = static_cast<float>((centre * 2654435761u >> d % 31) % 7) + 2.0f * normal(random);
+  }
+  return values;
+}
+
+// A point table and graph driven together, as a store drives them.
+struct Graph {
+  PointTable points;
+  HNSWIndex index;
+  std::set<PointId> live;
+  std::mt19937 random_{11};  // repeatable levels
+  std::size_t removed = 0;
+  std::size_t stranded = 0;
+
+  explicit Graph(std::uint64_t m) { index.m = m; }
+
+  // Many at once, the rounds' tasks on real threads.
+  void upsert_many(std::span<const PointId> ids, std::mt19937& random) {
+    std::vector<Slot> slots;
+    std::vector<std::uint64_t> levels;
+    for (PointId id : ids) {
+      const Slot slot = *points.insert(id, Point{id, clustered_vector(random, 16), std::nullopt});
+      if (std::find(slots.begin(), slots.end(), slot) == slots.end()) {
+        slots.push_back(slot);
+        levels.push_back(random() % 3);
+      }
+      live.insert(id);
+    }
+    std::atomic<std::size_t> done{0};
+    index.insert_many(slots, levels, points, [](std::size_t count, const std::function<void(std::size_t)>& task) {
+      std::atomic<std::size_t> next{0};
+      std::vector<std::thread> threads;
+      for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+          for (std::size_t i = next++; i < count; i = next++) task(i);
+        });
+      }
+      for (std::thread& thread : threads) thread.join();
+    }, done);
+  }
+
+  void upsert(PointId id, std::vector<float> values) {
+    const Slot slot = *points.insert(id, Point{id, std::move(values), std::nullopt});
+    const double u = (random_() + 1.0) / 4294967297.0;
+    index.insert_at_level(slot, points, static_cast<std::uint64_t>(-std::log(u) / std::log(std::max<double>(index.m, 2))));
+    live.insert(id);
+  }
+  // Removes, counting the nodes reachable before that no longer are. Insertion's own
+  // pruning may strand a node too; removal relinks the nodes it leaves without a way in,
+  // but a few nodes that link only one another can still be cut off.
+  std::size_t remove(std::span<const PointId> ids) {
+    const std::set<PointId> before = reachable();
+    std::vector<Slot> doomed;
+    for (PointId id : ids) {
+      if (live.count(id) != 0) {
+        doomed.push_back(*points.find(id));
+        live.erase(id);
+      }
+    }
+    std::sort(doomed.begin(), doomed.end());
+    doomed.erase(std::unique(doomed.begin(), doomed.end()), doomed.end());
+    index.remove(doomed, points);
+    for (Slot slot : doomed) {
+      points.erase(points.key(slot));
+    }
+    const std::set<PointId> after = reachable();
+    for (PointId id : before) {
+      stranded += live.count(id) != 0 && after.count(id) == 0;
+    }
+    removed += doomed.size();
+    return doomed.size();
+  }
+
+  // The ids reachable from the entry point over layer-0 links.
+  std::set<PointId> reachable() const {
+    std::set<PointId> seen;
+    if (!index.entry_point) return seen;
+    std::vector<Slot> stack{*index.entry_point};
+    seen.insert(points.key(*index.entry_point));
+    while (!stack.empty()) {
+      const Slot slot = stack.back();
+      stack.pop_back();
+      for (Slot next : index.neighbors(slot, 0)) {
+        if (seen.insert(points.key(next)).second) stack.push_back(next);
+      }
+    }
+    return seen;
+  }
+
+  // Caps, no self-links, no link to a removed point, a valid entry point.
+  void check() const {
+    ASSERT_EQ(index.node_count(), live.size());
+    ASSERT_EQ(points.size(), live.size());
+    if (live.empty()) {
+      EXPECT_FALSE(index.entry_point);
+      EXPECT_EQ(index.max_level, 0u);
+      return;
+    }
+    ASSERT_TRUE(index.entry_point);
+    ASSERT_TRUE(index.has_node(*index.entry_point));
+    for (PointId id : live) {
+      const Slot slot = *points.find(id);
+      ASSERT_TRUE(index.has_node(slot)) << id;
+      for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
+        std::span<const Slot> list = index.neighbors(slot, layer);
+        EXPECT_LE(list.size(), layer == 0 ? 2 * index.m : index.m);
+        if (layer > index.max_level) {
+          EXPECT_TRUE(list.empty());
+        }
+        for (Slot linked : list) {
+          ASSERT_NE(linked, slot);
+          ASSERT_TRUE(linked < points.slot_count() && points.has_point(linked) && index.has_node(linked));
+        }
+      }
+    }
+  }
+};
+
+// Random mixes of upserts (new and repeated ids), single and batched removals, with the
+// graph checked after each step of a few hundred.
+class RemovalMix : public testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(RemovalMix, KeepsEveryGraphInvariant) {
+  std::mt19937 random(static_cast<std::uint32_t>(GetParam() * 7919));
+  Graph graph(GetParam());
+  for (int step = 0; step < 1000; ++step) {
+    const std::uint32_t action = random() % 11;
+    if (action == 10) {
+      std::vector<PointId> ids(random() % 300);
+      for (PointId& id : ids) id = random() % 1200;
+      graph.upsert_many(ids, random);
+    } else if (action < 6) {
+      graph.upsert(random() % 1200, clustered_vector(random, 16));
+    } else if (action < 9) {
+      const PointId id = random() % 1200;
+      graph.remove(std::span(&id, 1));
+    } else {
+      std::vector<PointId> ids(random() % 40);
+      for (PointId& id : ids) id = random() % 1200;
+      graph.remove(ids);
+    }
+    if (step % 25 == 0) {
+      graph.check();
+      if (HasFatalFailure()) return;
+    }
+  }
+  graph.check();
+  // Sparse graphs (m below 4) are left out: there, many nodes link only one another.
+  if (graph.index.m >= 4) {
+    EXPECT_LE(graph.stranded * 100, graph.removed) << graph.stranded << " of " << graph.removed;
+  }
+  const std::vector<PointId> rest(graph.live.begin(), graph.live.end());
+  EXPECT_EQ(graph.remove(rest), rest.size());
+  graph.check();
+}
+
+INSTANTIATE_TEST_SUITE_P(LinkCaps, RemovalMix, testing::Values(1, 4, 16));
+
+TEST(Removal, EntryPointLastPointRepeatsAndAbsentIds) {
+  std::mt19937 random(3);
+  Graph graph(4);
+  for (PointId id = 0; id < 300; ++id) graph.upsert(id, clustered_vector(random, 16));
+  graph.check();
+  for (int round = 0; round < 20; ++round) {
+    const PointId entry = graph.points.key(*graph.index.entry_point);
+    EXPECT_EQ(graph.remove(std::vector<PointId>{entry, entry, 1000}), 1u);
+    EXPECT_EQ(graph.remove(std::vector<PointId>{entry}), 0u);
+    graph.check();
+  }
+  std::vector<PointId> rest(graph.live.begin(), graph.live.end());
+  graph.remove(std::span(rest).subspan(1));
+  graph.check();
+  EXPECT_EQ(graph.index.max_level, 0u);
+  graph.remove(std::span(rest).first(1));
+  graph.check();
+  // The freed slots are given out again, and the graph grows from them as a new one.
+  for (PointId id = 500; id < 800; ++id) graph.upsert(id, clustered_vector(random, 16));
+  EXPECT_EQ(graph.points.slot_count(), 300u);
+  graph.check();
+}
+
+TEST(SegmentRemoval, SnapshotAfterRemovalsAnswersAsTheStoreDid) {
+  std::mt19937 random(5);
+  Segment segment;
+  for (PointId id = 0; id < 1500; ++id) {
+    segment.upsert(id, clustered_vector(random, 16), id % 3 ? std::optional<Payload>{} : Payload{{"tenant_id", Keyword{"t"}}});
+  }
+  std::vector<PointId> doomed;
+  for (PointId id = 0; id < 1500; id += 2) doomed.push_back(id);
+  EXPECT_EQ(segment.remove(std::span(doomed).first(300)), 300u);
+  for (PointId id : std::span(doomed).subspan(300)) EXPECT_EQ(segment.remove(std::span(&id, 1)), 1u);
+  Segment loaded;
+  ASSERT_EQ(loaded.load_bytes(segment.encode()), std::nullopt);
+  EXPECT_EQ(loaded.encode(), segment.encode());
+  for (int q = 0; q < 50; ++q) {
+    const std::vector<float> query = clustered_vector(random, 16);
+    for (auto tenant : {std::optional<std::string_view>{}, std::optional<std::string_view>{"t"}}) {
+      const auto expected = segment.search(query, 10, Metric::Cosine, tenant);
+      const auto got = loaded.search(query, 10, Metric::Cosine, tenant);
+      ASSERT_EQ(got.size(), expected.size());
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].id % 2, 1u);
+        EXPECT_EQ(got[i].id, expected[i].id);
+        EXPECT_EQ(got[i].score, expected[i].score);
+      }
+    }
+  }
+}
+
+TEST(SegmentRemoval, AnEmptiedStoreSavesAsANewOne) {
+  Segment segment;
+  Segment fresh;
+  std::mt19937 random(9);
+  for (PointId id = 0; id < 600; ++id) segment.upsert(id, clustered_vector(random, 4), Payload{});
+  std::vector<PointId> all(600);
+  for (PointId id = 0; id < 600; ++id) all[id] = id;
+  EXPECT_EQ(segment.remove(all), 600u);
+  EXPECT_EQ(segment.encode(), fresh.encode());
+  EXPECT_EQ(segment.remove(all), 0u);
+  EXPECT_TRUE(segment.search(std::vector<float>{1, 2, 3, 4}, 5, Metric::Cosine, std::nullopt).empty());
+}
+
+}  // namespace
+}  // namespace tarnwick
