@@ -12,26 +12,10 @@
 #include "core/point_table.hpp"
 #include "index/exact.hpp"
 #include "storage/snapshot.hpp"
+#include "kernel_switch.hpp"
 
 namespace tarnwick {
 namespace {
-
-std::vector<std::string_view> kernels_here() {
-  std::vector<std::string_view> names;
-  for (std::string_view name : {"scalar", "avx2"}) {
-    if (select_kernel(name)) names.push_back(name);
-  }
-  return names;
-}
-
-struct KernelGuard {
-  std::string_view saved = active_kernel();
-  bool pruning = pruning_enabled();
-  ~KernelGuard() {
-    select_kernel(saved);
-    select_pruning(pruning);
-  }
-};
 
 float next_up(float value) { return std::nextafter(value, std::numeric_limits<float>::infinity()); }
 

@@ -15,29 +15,13 @@
 #include "index/hnsw.hpp"
 #include "storage/segment.hpp"
 #include "storage/snapshot.hpp"
+#include "kernel_switch.hpp"
 
 namespace tarnwick {
 namespace {
 
 constexpr std::size_t DIMENSION = 13;  // not a multiple of any kernel's width: tails are used
 
-std::vector<std::string_view> kernels_here() {
-  std::vector<std::string_view> names;
-  for (std::string_view name : {"scalar", "avx2"}) {
-    if (select_kernel(name)) names.push_back(name);
-  }
-  return names;
-}
-
-// Restores the kernel and the pruning the process chose when a test ends.
-struct KernelGuard {
-  std::string_view saved = active_kernel();
-  bool pruning = pruning_enabled();
-  ~KernelGuard() {
-    select_kernel(saved);
-    select_pruning(pruning);
-  }
-};
 
 // Every kernel here, each with pruning on and off.
 struct Mode {
