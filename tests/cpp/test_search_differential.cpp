@@ -22,7 +22,6 @@ namespace {
 
 constexpr std::size_t DIMENSION = 13;  // not a multiple of any kernel's width: tails are used
 
-
 // Every kernel here, each with pruning on and off.
 struct Mode {
   std::string_view kernel;
