@@ -1,7 +1,6 @@
 // Removing nodes: every list that named a removed node is chosen again at once, so the graph
 // keeps no tombstones and its lists stay within their caps.
 #include <algorithm>
-#include <utility>
 
 #include "index/hnsw.hpp"
 #include "index/link_caps.hpp"
@@ -19,13 +18,13 @@ namespace {
 // Candidates for a repaired list, in the order gathered: distinct, holding points, neither
 // the owner nor a removed slot.
 void gather_candidates(const HNSWIndex& index, Slot owner, std::size_t layer,
-                       std::span<const Slot> doomed, const PointTable& points,
-                       std::vector<Slot>& out, std::vector<std::pair<Slot, std::uint32_t>>& seen) {
-  auto removed = [&](Slot slot) { return std::binary_search(doomed.begin(), doomed.end(), slot); };
-  out.clear();
+                       const PointTable& points, RemovalScratch& r) {
+  r.candidates.clear();
+  r.seen.clear(2 * link_cap(index.m, layer));
+  r.seen.insert(owner);
   auto offer = [&](Slot slot) {
-    if (slot != owner && holds_point(points, slot) && !removed(slot)) {
-      out.push_back(slot);
+    if (!r.doomed.contains(slot) && r.seen.insert(slot) && holds_point(points, slot)) {
+      r.candidates.push_back(slot);
     }
   };
   std::span<const Slot> own = index.neighbors(owner, layer);
@@ -33,89 +32,93 @@ void gather_candidates(const HNSWIndex& index, Slot owner, std::size_t layer,
     offer(linked);
   }
   for (Slot linked : own) {
-    if (removed(linked) && index.has_node(linked)) {
+    if (r.doomed.contains(linked) && index.has_node(linked)) {
       for (Slot further : index.neighbors(linked, layer)) {
         offer(further);
       }
     }
   }
-  // Only the first of repeated slots stays.
-  seen.clear();
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    seen.emplace_back(out[i], static_cast<std::uint32_t>(i));
-  }
-  std::sort(seen.begin(), seen.end());
-  seen.erase(std::unique(seen.begin(), seen.end(),
-                         [](const auto& a, const auto& b) { return a.first == b.first; }),
-             seen.end());
-  std::sort(seen.begin(), seen.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
-  out.clear();
-  for (const auto& [slot, order] : seen) {
-    out.push_back(slot);
-  }
 }
 
 }  // namespace
 
-void HNSWIndex::remove(std::span<const Slot> doomed_slots, const PointTable& points) {
-  std::vector<Slot> doomed(doomed_slots.begin(), doomed_slots.end());
-  std::sort(doomed.begin(), doomed.end());
-  auto removed = [&](Slot slot) { return std::binary_search(doomed.begin(), doomed.end(), slot); };
+void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points) {
+  RemovalScratch& r = thread_scratch().removal;
+  r.doomed.clear(doomed.size());
+  for (Slot slot : doomed) {
+    r.doomed.insert(slot);
+  }
   if (!in_links_.built() || in_links_.worth_rebuilding()) {
     in_links_.build(*this, points.slot_count());
   }
 
   // The surviving nodes that may list a removed slot, each repaired once.
-  std::vector<Slot> owners;
+  r.owners.clear();
+  r.seen.clear(std::min(doomed.size() * link_cap(m, 0), points.slot_count()));
   for (Slot slot : doomed) {
     in_links_.for_each_source(slot, [&](Slot source) {
-      if (has_node(source) && !removed(source)) {
-        owners.push_back(source);
+      if (has_node(source) && !r.doomed.contains(source) && r.seen.insert(source)) {
+        prefetch_links(source);
+        r.owners.push_back(source);
       }
     });
   }
-  std::sort(owners.begin(), owners.end());
-  owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
 
   Scratch& s = thread_scratch();
-  std::vector<Slot> exposed;
-  std::vector<Slot> candidates;
-  std::vector<std::pair<Slot, std::uint32_t>> seen;
-  std::vector<Slot> chosen;
-  std::vector<Slot> relinked;  // slots a repair linked from a surviving node on layer 0
-  for (Slot owner : owners) {
+  r.exposed.clear();
+  r.relinked.clear(std::min(r.owners.size() * link_cap(m, 0), points.slot_count()));
+  for (Slot owner : r.owners) {
     const std::size_t layers = 1 + (uppers_[owner] == NO_UPPER ? 0 : upper_[uppers_[owner]].size());
     for (std::size_t layer = 0; layer < layers; ++layer) {
       std::span<const Slot> list = neighbors(owner, layer);
-      if (std::none_of(list.begin(), list.end(), removed)) {
+      if (std::none_of(list.begin(), list.end(), [&](Slot slot) { return r.doomed.contains(slot); })) {
         continue;
       }
-      gather_candidates(*this, owner, layer, doomed, points, candidates, seen);
-      score_list(point_query(points, owner), candidates, points, s.scoring.list_distances, s.scoring);
+      gather_candidates(*this, owner, layer, points, r);
+      score_list(point_query(points, owner), r.candidates, points, s.scoring.list_distances, s.scoring);
       s.selection.selection.clear();
-      for (std::size_t i = 0; i < candidates.size(); ++i) {
+      for (std::size_t i = 0; i < r.candidates.size(); ++i) {
         const float distance = s.scoring.list_distances[i];
         const std::uint64_t key = (std::uint64_t{distance_rank(distance)} << 32) | i;
-        s.selection.selection.push_back(Entry{key, distance, candidates[i]});
+        s.selection.selection.push_back(Entry{key, distance, r.candidates[i]});
       }
       std::sort(s.selection.selection.begin(), s.selection.selection.end(), nearer_first);
-      select_neighbors(s.selection.selection, link_cap(m, layer), owner, points, chosen, s.selection);
-      for (Slot linked : chosen) {
-        if (std::find(list.begin(), list.end(), linked) == list.end()) {
+      const std::size_t cap = link_cap(m, layer);
+      select_neighbors(s.selection.selection, cap, owner, points, r.chosen, s.selection);
+      // Selection alone would thin the list at every repair; the nearest of the candidates it
+      // passed over keep the list as long as it was.
+      r.seen.clear(cap);
+      for (Slot linked : r.chosen) {
+        r.seen.insert(linked);
+      }
+      const std::size_t keep = std::min(list.size(), cap);
+      for (std::size_t i = 0; i < s.selection.selection.size() && r.chosen.size() < keep; ++i) {
+        if (r.seen.insert(s.selection.selection[i].slot)) {
+          r.chosen.push_back(s.selection.selection[i].slot);
+        }
+      }
+      r.listed.clear(list.size());
+      for (Slot linked : list) {
+        r.listed.insert(linked);
+      }
+      for (Slot linked : r.chosen) {
+        if (!r.listed.contains(linked)) {
           in_links_.add(linked, owner);
         }
       }
       if (layer == 0) {
         for (Slot linked : list) {
-          if (std::find(chosen.begin(), chosen.end(), linked) == chosen.end()) {
-            exposed.push_back(linked);
+          if (!r.seen.contains(linked)) {
+            r.exposed.push_back(linked);
           }
         }
-        relinked.insert(relinked.end(), chosen.begin(), chosen.end());
-        store_layer0(owner, chosen);
+        for (Slot linked : r.chosen) {
+          r.relinked.insert(linked);
+        }
+        store_layer0(owner, r.chosen);
         settled_.assign(owner, false);
       } else {
-        upper_list(owner, layer) = chosen;
+        upper_list(owner, layer) = r.chosen;
       }
     }
   }
@@ -125,20 +128,18 @@ void HNSWIndex::remove(std::span<const Slot> doomed_slots, const PointTable& poi
   for (Slot slot : doomed) {
     if (has_node(slot)) {
       for (Slot linked : neighbors(slot, 0)) {
-        exposed.push_back(linked);
+        r.exposed.push_back(linked);
       }
     }
   }
-  std::sort(relinked.begin(), relinked.end());
-  std::erase_if(exposed, [&](Slot slot) {
-    return !has_node(slot) || !holds_point(points, slot) || removed(slot) ||
-           std::binary_search(relinked.begin(), relinked.end(), slot);
+  r.seen.clear(r.exposed.size());
+  std::erase_if(r.exposed, [&](Slot slot) {
+    return !has_node(slot) || !holds_point(points, slot) || r.doomed.contains(slot) ||
+           r.relinked.contains(slot) || !r.seen.insert(slot);
   });
-  std::sort(exposed.begin(), exposed.end());
-  exposed.erase(std::unique(exposed.begin(), exposed.end()), exposed.end());
-  for (Slot slot : exposed) {
-    if (ways_in(slot, doomed, 1) == 0) {
-      link_stranded(slot, doomed, points);
+  for (Slot slot : r.exposed) {
+    if (ways_in(slot, r.doomed, 1) == 0) {
+      link_stranded(slot, r.doomed, points);
     }
   }
 
@@ -154,11 +155,10 @@ void HNSWIndex::remove(std::span<const Slot> doomed_slots, const PointTable& poi
   }
 }
 
-std::size_t HNSWIndex::ways_in(Slot slot, std::span<const Slot> doomed, std::size_t enough) const {
+std::size_t HNSWIndex::ways_in(Slot slot, const SlotSet& doomed, std::size_t enough) const {
   std::vector<Slot> sources;
   in_links_.for_each_source(slot, [&](Slot source) {
-    if (sources.size() < enough && has_node(source) &&
-        !std::binary_search(doomed.begin(), doomed.end(), source) &&
+    if (sources.size() < enough && has_node(source) && !doomed.contains(source) &&
         std::find(sources.begin(), sources.end(), source) == sources.end()) {
       std::span<const Slot> list = neighbors(source, 0);
       if (std::find(list.begin(), list.end(), slot) != list.end()) {
@@ -172,7 +172,7 @@ std::size_t HNSWIndex::ways_in(Slot slot, std::span<const Slot> doomed, std::siz
 // Links a node that nothing links to on layer 0 from the nearest node of its own list that
 // has room, or else in place of the last link of the nearest one whose last link's target
 // has another way in. Rare: selection from the removed node's list usually keeps it.
-void HNSWIndex::link_stranded(Slot slot, std::span<const Slot> doomed, const PointTable& points) {
+void HNSWIndex::link_stranded(Slot slot, const SlotSet& doomed, const PointTable& points) {
   Scratch& s = thread_scratch();
   // The list names no removed node: it was repaired if it did.
   std::span<const Slot> own = neighbors(slot, 0);

@@ -28,6 +28,10 @@
 
 namespace tarnwick {
 
+namespace detail {
+class SlotSet;
+}
+
 inline constexpr std::size_t MAX_LAYERS = 16;
 
 struct HNSWNode {
@@ -165,8 +169,8 @@ class HNSWIndex {
   std::vector<Slot>& upper_list(Slot slot, std::size_t layer);  // layer >= 1, created if needed
   void add_link(Slot owner, std::uint64_t layer, Slot target, const PointTable& points);
   // How many surviving nodes (up to `enough`) list `slot` on layer 0.
-  std::size_t ways_in(Slot slot, std::span<const Slot> doomed, std::size_t enough) const;
-  void link_stranded(Slot slot, std::span<const Slot> doomed, const PointTable& points);
+  std::size_t ways_in(Slot slot, const detail::SlotSet& doomed, std::size_t enough) const;
+  void link_stranded(Slot slot, const detail::SlotSet& doomed, const PointTable& points);
   void insert_round(std::span<const Slot> slots, std::span<const std::uint64_t> levels,
                     const PointTable& points, const ParallelFor& parallel_for);
   void drop_node(Slot slot);

@@ -2,6 +2,7 @@
 // that an operation allocates only while its buffers are still growing.
 #pragma once
 
+#include "index/removal_scratch.hpp"
 #include "index/scoring_scratch.hpp"
 #include "index/selection_scratch.hpp"
 #include "index/walk_scratch.hpp"
@@ -12,6 +13,7 @@ struct Scratch {
   WalkScratch walk;
   ScoringScratch scoring;
   SelectionScratch selection;
+  RemovalScratch removal;
 };
 
 // The calling thread's scratch, fetched once per walk or insertion.

@@ -178,6 +178,23 @@ TEST_P(RemovalMix, KeepsEveryGraphInvariant) {
 
 INSTANTIATE_TEST_SUITE_P(LinkCaps, RemovalMix, testing::Values(1, 4, 16));
 
+// Selection alone would shorten every repaired list, and a graph thinned that way by many
+// single removals loses recall.
+TEST(Removal, RepairedListsKeepTheirLength) {
+  std::mt19937 random(9);
+  Graph graph(8);
+  for (PointId id = 0; id < 1500; ++id) graph.upsert(id, clustered_vector(random, 16));
+  auto mean_degree = [&graph] {
+    std::size_t links = 0;
+    for (PointId id : graph.live) links += graph.index.neighbors(*graph.points.find(id), 0).size();
+    return static_cast<double>(links) / static_cast<double>(graph.live.size());
+  };
+  const double before = mean_degree();
+  for (PointId id = 0; id < 1500; id += 2) graph.remove(std::span(&id, 1));
+  graph.check();
+  EXPECT_GE(mean_degree(), 0.95 * before);
+}
+
 TEST(Removal, EntryPointLastPointRepeatsAndAbsentIds) {
   std::mt19937 random(3);
   Graph graph(4);
