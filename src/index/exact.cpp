@@ -186,10 +186,12 @@ void for_each_candidate(const PointTable& points, TenantRef tenant, Visit visit)
   }
 }
 
-// The bounding pass: fills s.reach, by visiting order, with the best score each point could
-// have (infinitely good for points without a code) and returns the threshold that `keep`
-// points certainly reach, or nullopt when fewer than `keep` are coded. A point whose reach is
-// strictly worse than the threshold is beaten by at least `keep` others, whatever the ties.
+// The bounding pass: leaves in s.slots, in visiting order, the points that may be among the
+// best `keep`, with the best score each could have in s.reach (infinitely good for points
+// without a code), and returns the threshold that `keep` points certainly reach, or nullopt
+// when fewer than `keep` are coded. A point whose reach is strictly worse than the threshold
+// is beaten by at least `keep` others, whatever the ties. The threshold only improves as the
+// scan goes on, so a point already strictly worse than it is left out at once.
 std::optional<double> bound_scores(std::span<const float> query, Metric metric,
                                    const PointTable& points, TenantRef tenant, std::size_t keep,
                                    ScanScratch& s) {
@@ -200,9 +202,10 @@ std::optional<double> bound_scores(std::span<const float> query, Metric metric,
   s.reach.clear();
   s.certain.clear();
   const auto worse_on_top = [higher](double a, double b) { return higher ? a > b : a < b; };
+  // Nothing is ruled out until `keep` points are certain.
+  double threshold = -unbounded;
   const std::int8_t* rows[BATCH];
   Slot slots[BATCH];
-  std::size_t positions[BATCH];
   std::size_t queued = 0;
   const std::size_t row_bytes = code_row_bytes(query.size());
   const auto flush = [&] {
@@ -210,13 +213,20 @@ std::optional<double> bound_scores(std::span<const float> query, Metric metric,
     code_dots(s.query, rows, queued, dots);
     for (std::size_t i = 0; i < queued; ++i) {
       if (!has_code(rows[i])) {
-        continue;  // its reach stays unbounded
+        s.slots.push_back(slots[i]);
+        s.reach.push_back(unbounded);
+        continue;
       }
       const Bounds bounds = score_bounds(metric, s.query, rows[i], dots[i], points.norm_root(slots[i]));
       if constexpr (CHECK_BOUNDS) {
         verify_bounds(bounds, exact_score(metric, query, points.vector(slots[i])));
       }
-      s.reach[positions[i]] = higher ? bounds.high : bounds.low;
+      const double reach = higher ? bounds.high : bounds.low;
+      if (higher ? reach < threshold : reach > threshold) {
+        continue;
+      }
+      s.slots.push_back(slots[i]);
+      s.reach.push_back(reach);
       // s.certain holds the best `keep` certain scores so far, as a heap with the worst on top.
       const double certain = higher ? bounds.low : bounds.high;
       if (s.certain.size() < keep) {
@@ -227,13 +237,17 @@ std::optional<double> bound_scores(std::span<const float> query, Metric metric,
         s.certain.back() = certain;
         std::push_heap(s.certain.begin(), s.certain.end(), worse_on_top);
       }
+      if (s.certain.size() == keep) {
+        threshold = s.certain.front();
+      }
     }
     queued = 0;
   };
   for_each_candidate(points, tenant, [&](Slot slot) {
-    s.slots.push_back(slot);
-    s.reach.push_back(unbounded);
     if (!points.in_arena(slot)) {
+      flush();  // keeps the candidates in visiting order
+      s.slots.push_back(slot);
+      s.reach.push_back(unbounded);
       return;
     }
     // The batch is bounded only when full: fetching its rows now hides their latency.
@@ -242,7 +256,6 @@ std::optional<double> bound_scores(std::span<const float> query, Metric metric,
       __builtin_prefetch(rows[queued] + line);
     }
     slots[queued] = slot;
-    positions[queued] = s.reach.size() - 1;
     if (++queued == BATCH) {
       flush();
     }
