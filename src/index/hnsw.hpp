@@ -132,7 +132,8 @@ class HNSWIndex {
 
   // Removes the nodes under `doomed` (distinct slots; ones without a node are allowed) and
   // every link to them. Each surviving list that named one is chosen again by neighbour
-  // selection from itself and the removed nodes' lists on that layer, once per call. When
+  // selection from itself and the removed nodes' lists on that layer, once per call, and
+  // filled back to its old length from the nearest candidates selection passed over. When
   // the entry point goes, a surviving node with links on the highest layer takes its place;
   // a graph left without nodes is as a new one, its parameters kept.
   void remove(std::span<const Slot> doomed, const PointTable& points);
