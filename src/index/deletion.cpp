@@ -153,6 +153,10 @@ void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points) {
   if (entry_removed) {
     choose_entry_point(points);
   }
+  // What a large removal needed is given back rather than kept for the next one.
+  if (doomed.size() > 1) {
+    r = RemovalScratch{};
+  }
 }
 
 std::size_t HNSWIndex::ways_in(Slot slot, const SlotSet& doomed, std::size_t enough) const {
