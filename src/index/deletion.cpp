@@ -43,7 +43,8 @@ void gather_candidates(const HNSWIndex& index, Slot owner, std::size_t layer,
 }  // namespace
 
 void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points) {
-  RemovalScratch& r = thread_scratch().removal;
+  Scratch& s = thread_scratch();
+  RemovalScratch& r = s.removal;
   r.doomed.clear(doomed.size());
   for (Slot slot : doomed) {
     r.doomed.insert(slot);
@@ -64,7 +65,6 @@ void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points) {
     });
   }
 
-  Scratch& s = thread_scratch();
   r.exposed.clear();
   r.relinked.clear(std::min(r.owners.size() * link_cap(m, 0), points.slot_count()));
   for (Slot owner : r.owners) {
@@ -153,7 +153,8 @@ void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points) {
   if (entry_removed) {
     choose_entry_point(points);
   }
-  // What a large removal needed is given back rather than kept for the next one.
+  // A removal of many nodes grows these far past what one node needs: given back rather than
+  // kept for the next removal.
   if (doomed.size() > 1) {
     r = RemovalScratch{};
   }

@@ -4,25 +4,17 @@
 #include <atomic>
 #include <cmath>
 #include <random>
-#include <thread>
 
 #include "core/distance.hpp"
 #include "index/hnsw.hpp"
 #include "storage/segment.hpp"
+#include "threaded_for.hpp"
 
 namespace tarnwick {
 namespace {
 
-// Real threads, so that sanitizers see the rounds' tasks run at once.
 void threaded(std::size_t count, const std::function<void(std::size_t)>& task) {
-  std::atomic<std::size_t> next{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (std::size_t i = next++; i < count; i = next++) task(i);
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  threaded_for(count, task, 4);
 }
 
 void serial(std::size_t count, const std::function<void(std::size_t)>& task) {

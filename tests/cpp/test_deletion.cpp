@@ -6,10 +6,10 @@
 #include <map>
 #include <random>
 #include <set>
-#include <thread>
 
 #include "index/hnsw.hpp"
 #include "storage/segment.hpp"
+#include "threaded_for.hpp"
 
 namespace tarnwick {
 namespace {
@@ -50,14 +50,7 @@ struct Graph {
     }
     std::atomic<std::size_t> done{0};
     index.insert_many(slots, levels, points, [](std::size_t count, const std::function<void(std::size_t)>& task) {
-      std::atomic<std::size_t> next{0};
-      std::vector<std::thread> threads;
-      for (int t = 0; t < 3; ++t) {
-        threads.emplace_back([&] {
-          for (std::size_t i = next++; i < count; i = next++) task(i);
-        });
-      }
-      for (std::thread& thread : threads) thread.join();
+      threaded_for(count, task, 3);
     }, done);
   }
 
