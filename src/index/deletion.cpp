@@ -15,6 +15,13 @@ using namespace detail;
 
 namespace {
 
+// Repairs choose with a little slack. The strict rule, repeated repair after repair, strips
+// the far links that a graph's early insertions made and later ones rarely make again: under
+// churn (a tenth deleted and as many inserted, ten times over 100,000 clustered points)
+// recall@10 fell from 0.99 to 0.93, and to 0.99 with this slack. Much more slack fills lists
+// with near links instead (0.85 at 1.3).
+constexpr float REPAIR_SLACK = 1.1f;
+
 // Candidates for a repaired list, in the order gathered: distinct, holding points, neither
 // the owner nor a removed slot.
 void gather_candidates(const HNSWIndex& index, Slot owner, std::size_t layer,
@@ -84,7 +91,7 @@ void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points) {
       }
       std::sort(s.selection.selection.begin(), s.selection.selection.end(), nearer_first);
       const std::size_t cap = link_cap(m, layer);
-      select_neighbors(s.selection.selection, cap, owner, points, r.chosen, s.selection);
+      select_neighbors(s.selection.selection, cap, owner, points, r.chosen, s.selection, REPAIR_SLACK);
       // Selection alone would thin the list at every repair; the nearest of the candidates it
       // passed over keep the list as long as it was.
       r.seen.clear(cap);

@@ -23,7 +23,7 @@ void select_pairwise(std::size_t cap, std::vector<Slot>& out, SelectionScratch& 
               ? MAX_DISTANCE
               : cosine_distance_from_roots(sum_products(other.data(), vector.data(), vector.size()),
                                            s.pending_roots[kept], s.pending_roots[c]);
-      return distance_rank(distance) < rank_of(s.pending[c]);
+      return distance_rank(distance) < s.pending_ranks[c];
     });
     if (!dropped) {
       out.push_back(s.pending[c].slot);
@@ -56,7 +56,7 @@ Block lay_out(std::size_t length, SelectionScratch& s) {
     s.block_vectors.push_back(s.pending_vectors[position].data());
     s.alive[lane] = 1;
     s.block_roots[lane] = s.pending_roots[position];
-    s.block_ranks[lane] = rank_of(s.pending[position]);
+    s.block_ranks[lane] = s.pending_ranks[position];
   }
   s.columns.resize(length * block.stride);
   lay_out_columns(s.block_vectors.data(), block.count, length, s.columns.data(), block.stride);
@@ -226,17 +226,20 @@ void select_into_settled(std::span<const Entry> sorted, std::size_t added,
 }  // namespace
 
 void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclude,
-                      const PointTable& points, std::vector<Slot>& out, SelectionScratch& s) {
+                      const PointTable& points, std::vector<Slot>& out, SelectionScratch& s,
+                      float slack) {
   out.clear();
   s.pending.clear();
   s.pending_vectors.clear();
   s.pending_roots.clear();
+  s.pending_ranks.clear();
   s.kept.clear();
   for (const Entry& candidate : sorted) {
     if (candidate.slot != exclude) {
       s.pending.push_back(candidate);
       s.pending_vectors.push_back(points.vector(candidate.slot));
       s.pending_roots.push_back(points.norm_root(candidate.slot));
+      s.pending_ranks.push_back(slack == 1.0f ? rank_of(candidate) : distance_rank(candidate.distance / slack));
     }
   }
   const std::size_t length = common_length(s.pending_vectors);

@@ -15,9 +15,11 @@ namespace tarnwick::detail {
 // Walks `sorted` (nearest to the base first) and keeps a node unless an already kept one is
 // nearer to it than the base is. Links then spread over directions instead of crowding into
 // one cluster, which keeps the graph navigable. At most `cap` slots go to `out`; `exclude`
-// never does.
+// never does. With a `slack` above 1, a kept node drops a candidate only when it is nearer
+// to it than the base's distance divided by `slack`, so more links in nearby directions stay.
 void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclude,
-                      const PointTable& points, std::vector<Slot>& out, SelectionScratch& s);
+                      const PointTable& points, std::vector<Slot>& out, SelectionScratch& s,
+                      float slack = 1.0f);
 
 // Adds `target` to the list of `owner`; a list then over `cap` is cut back by neighbour
 // selection around `owner`, which also drops links to slots without a point. `settled` says

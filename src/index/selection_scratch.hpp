@@ -14,6 +14,7 @@ struct SelectionScratch {
   std::vector<Entry> pending;  // the candidates, nearest to the base first
   std::vector<std::span<const float>> pending_vectors;  // of the pending entries, read once
   std::vector<float> pending_roots;                     // square roots of their squared norms
+  std::vector<std::uint32_t> pending_ranks;  // a kept one nearer than this rank drops each
   std::vector<std::uint32_t> kept;                      // pending positions kept so far
   std::vector<std::uint32_t> block_positions;           // pending positions of a block's lanes
   std::vector<const float*> block_vectors;              // the vectors of a block's lanes

@@ -9,6 +9,7 @@
 
 #include "core/distance.hpp"
 #include "index/hnsw.hpp"
+#include "index/neighbor_selection.hpp"
 
 namespace tarnwick {
 namespace {
@@ -250,13 +251,13 @@ std::uint32_t distance_order(float distance) {
 }
 
 std::vector<Slot> plain_selection(const PointTable& points, std::vector<std::pair<float, Slot>> sorted,
-                                  std::size_t cap, Slot exclude) {
+                                  std::size_t cap, Slot exclude, float slack = 1.0f) {
   std::vector<Slot> kept;
   for (const auto& [distance, slot] : sorted) {
     if (slot == exclude) continue;
     if (kept.size() >= cap) break;
     const bool dropped = std::any_of(kept.begin(), kept.end(), [&](Slot other) {
-      return distance_order(cosine_distance(points.vector(other), points.vector(slot))) < distance_order(distance);
+      return distance_order(cosine_distance(points.vector(other), points.vector(slot))) < distance_order(distance / slack);
     });
     if (!dropped) kept.push_back(slot);
   }
@@ -333,6 +334,38 @@ INSTANTIATE_TEST_SUITE_P(
                       InsertCase{"clustered_several_blocks", 300, 40, true, false},
                       InsertCase{"mixed_lengths", 13, 4, true, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// With slack, a kept link drops a candidate only when it is nearer to it than the base's
+// distance divided by the slack; on every path of the selection (blocks and closing up for
+// vectors of one length, pairs for mixed lengths).
+TEST(NeighborSelection, SlackMatchesThePlainRule) {
+  for (const bool odd_length : {false, true}) {
+    std::mt19937 random(odd_length ? 3 : 4);
+    std::vector<std::vector<float>> values = clustered(random, 300, 24, 5, 0.4f);
+    if (odd_length) values[7].resize(22);
+    PointTable points;
+    std::vector<Slot> slots;
+    for (PointId id = 0; id < values.size(); ++id) slots.push_back(store(points, id, values[id]));
+    std::size_t slack_changed = 0;
+    for (Slot base = 0; base < 30; ++base) {
+      const std::vector<std::pair<float, Slot>> sorted = by_distance(points, base, slots);
+      std::vector<detail::Entry> entries;
+      for (std::size_t i = 0; i < sorted.size(); ++i) {
+        entries.push_back(detail::Entry{(std::uint64_t{distance_order(sorted[i].first)} << 32) | i, sorted[i].first, sorted[i].second});
+      }
+      std::vector<Slot> strict;
+      for (const float slack : {1.0f, 1.1f, 1.5f}) {
+        detail::SelectionScratch scratch;
+        std::vector<Slot> out;
+        detail::select_neighbors(entries, 16, base, points, out, scratch, slack);
+        EXPECT_EQ(out, plain_selection(points, sorted, 16, base, slack)) << "base " << base << " slack " << slack;
+        if (slack == 1.0f) strict = out;
+        slack_changed += out != strict;
+      }
+    }
+    EXPECT_GT(slack_changed, 30u);
+  }
+}
 
 class HnswSearch : public ::testing::Test {
  protected:
