@@ -9,6 +9,7 @@
 
 #include "index/hnsw.hpp"
 #include "index/link_caps.hpp"
+#include "index/list_scoring.hpp"
 #include "index/neighbor_selection.hpp"
 #include "index/point_lookup.hpp"
 #include "index/thread_scratch.hpp"
@@ -77,12 +78,12 @@ void HNSWIndex::insert_round(std::span<const Slot> slots, std::span<const std::u
     const std::uint64_t level = std::min<std::uint64_t>(levels[i], MAX_LAYERS - 1);
     HNSWNode& node = nodes[i];
     node.id = points.key(slot);
-    const Query query = point_query(points, slot);
+    Scratch& s = thread_scratch();
+    const Query query = with_code(point_query(points, slot), points, s.scoring);
     Slot entry = start;
     for (std::uint64_t layer = std::min<std::uint64_t>(top, MAX_LAYERS - 1); layer > level; --layer) {
       entry = search_layer(query, entry, layer, points);
     }
-    Scratch& s = thread_scratch();
     s.walk.found.clear();
     for (std::uint64_t layer = std::min(level, top);; --layer) {
       walk_insertion_layer(*this, query, entry, layer, beam, points, s.walk, s.scoring);

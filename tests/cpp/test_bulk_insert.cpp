@@ -7,6 +7,7 @@
 
 #include "core/distance.hpp"
 #include "index/hnsw.hpp"
+#include "kernel_switch.hpp"
 #include "storage/segment.hpp"
 #include "threaded_for.hpp"
 
@@ -65,23 +66,46 @@ void build(Built& built, const std::vector<std::vector<float>>& data, std::size_
   EXPECT_EQ(done.load(), slots.size());
 }
 
-TEST(BulkInsert, TheGraphDoesNotDependOnTheThreads) {
-  const auto data = clustered(6000, 12, 1);
+// Nor on the kernel, nor on whether bounds settle what they can in the walks.
+TEST(BulkInsert, TheGraphDoesNotDependOnTheThreadsKernelOrPruning) {
+  const auto data = clustered(5000, 12, 1);
+  KernelGuard guard;
   Built one;
-  Built many;
   build(one, data, 200, 7, serial);
-  build(many, data, 200, 7, threaded);
-  ASSERT_EQ(one.index.node_count(), many.index.node_count());
-  EXPECT_EQ(one.index.entry_point, many.index.entry_point);
-  EXPECT_EQ(one.index.max_level, many.index.max_level);
-  for (Slot slot = 0; slot < one.points.slot_count(); ++slot) {
-    ASSERT_EQ(one.index.has_node(slot), many.index.has_node(slot));
-    for (std::size_t layer = 0; layer < MAX_LAYERS && one.index.has_node(slot); ++layer) {
-      std::span<const Slot> a = one.index.neighbors(slot, layer);
-      std::span<const Slot> b = many.index.neighbors(slot, layer);
-      ASSERT_TRUE(std::equal(a.begin(), a.end(), b.begin(), b.end())) << slot << " " << layer;
+  for (std::string_view kernel : kernels_here()) {
+    for (const bool pruning : {false, true}) {
+      SCOPED_TRACE(std::string(kernel) + (pruning ? " pruning" : " exact"));
+      select_kernel(kernel);
+      select_pruning(pruning);
+      Built many;
+      build(many, data, 200, 7, threaded);
+      ASSERT_EQ(one.index.node_count(), many.index.node_count());
+      EXPECT_EQ(one.index.entry_point, many.index.entry_point);
+      EXPECT_EQ(one.index.max_level, many.index.max_level);
+      for (Slot slot = 0; slot < one.points.slot_count(); ++slot) {
+        ASSERT_EQ(one.index.has_node(slot), many.index.has_node(slot));
+        for (std::size_t layer = 0; layer < MAX_LAYERS && one.index.has_node(slot); ++layer) {
+          std::span<const Slot> a = one.index.neighbors(slot, layer);
+          std::span<const Slot> b = many.index.neighbors(slot, layer);
+          ASSERT_TRUE(std::equal(a.begin(), a.end(), b.begin(), b.end())) << slot << " " << layer;
+        }
+      }
     }
   }
+}
+
+// The bulk walks settle by bound about as many neighbours as single insertions do.
+TEST(BulkInsert, WalksDecideByBoundAsSingleInsertionsDo) {
+  const auto data = clustered(5000, 12, 1);
+  KernelGuard guard;
+  select_pruning(true);
+  take_bound_decisions();
+  Built single;
+  build(single, data, data.size(), 7, serial);
+  const BoundDecisions one_at_a_time = take_bound_decisions();
+  Built bulk;
+  build(bulk, data, 0, 7, serial);
+  EXPECT_GT(take_bound_decisions().by_bound, one_at_a_time.by_bound / 2);
 }
 
 // Recall of a bulk-built graph against exact answers stays near that of single insertions.
