@@ -67,6 +67,7 @@ void HNSWIndex::insert_round(std::span<const Slot> slots, std::span<const std::u
     settled_.clear();
     replacements_seen_ = points.replacements();
   }
+  const bool record_links = in_links_.kept_through_insertions(slots.size(), points.slot_count());
   const std::uint64_t top = max_level;
   const Slot start = *entry_point;
   const std::uint64_t beam = std::max<std::uint64_t>(ef_construction, 1);
@@ -144,6 +145,11 @@ void HNSWIndex::insert_round(std::span<const Slot> slots, std::span<const std::u
   } else {
     for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
       link_group(g);
+    }
+  }
+  if (record_links) {
+    for (const BackLink& link : back_links) {
+      in_links_.add(link.source, link.target);
     }
   }
 

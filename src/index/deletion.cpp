@@ -59,6 +59,7 @@ void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points) {
   if (!in_links_.built() || in_links_.worth_rebuilding()) {
     in_links_.build(*this, points.slot_count());
   }
+  in_links_.removal_seen();
 
   // The surviving nodes that may list a removed slot, each repaired once.
   r.owners.clear();

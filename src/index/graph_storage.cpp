@@ -88,7 +88,6 @@ std::vector<Slot>& HNSWIndex::upper_list(Slot slot, std::size_t layer) {
 }
 
 void HNSWIndex::set_node(Slot slot, HNSWNode node, const PointTable& points) {
-  in_links_.clear();  // neither these links nor an insertion's back-links are recorded
   if (rows_.stride() == 0) {
     // Rows stay on small pages: a huge page would add more memory than the walks gain.
     rows_.reset(1 + std::min<std::size_t>(link_cap(m, 0), MAX_ROW_LINKS), false);
@@ -107,6 +106,16 @@ void HNSWIndex::set_node(Slot slot, HNSWNode node, const PointTable& points) {
     own_ids_[slot] = node.id;
   } else {
     own_ids_.erase(slot);
+  }
+  if (in_links_.built()) {
+    for (Slot target : node.layer0) {
+      in_links_.add(target, slot);
+    }
+    for (const std::vector<Slot>& list : node.upper) {
+      for (Slot target : list) {
+        in_links_.add(target, slot);
+      }
+    }
   }
   store_layer0(slot, node.layer0);
   settled_.assign(slot, false);

@@ -185,7 +185,7 @@ class HNSWIndex {
   std::vector<std::vector<Slot>> overflow_;
   std::vector<std::vector<std::vector<Slot>>> upper_;  // upper lists of nodes above layer 0
   std::size_t node_count_ = 0;
-  InLinks in_links_;  // built by the first removal, dropped by any insertion
+  InLinks in_links_;  // built by the first removal, dropped by a long run of insertions
 };
 
 }  // namespace tarnwick

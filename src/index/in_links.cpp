@@ -1,5 +1,7 @@
 #include "index/in_links.hpp"
 
+#include <algorithm>
+
 #include "index/hnsw.hpp"
 
 #ifdef __GLIBC__
@@ -37,12 +39,26 @@ void InLinks::build(const HNSWIndex& index, std::size_t slot_count) {
   sources_ = std::move(sources);
 }
 
+bool InLinks::kept_through_insertions(std::size_t count, std::size_t slot_count) {
+  if (!built()) {
+    return false;
+  }
+  constexpr std::size_t MIN_INSERTIONS = 1024;
+  insertions_ += count;
+  if (insertions_ > std::max(MIN_INSERTIONS, slot_count / 16) || worth_rebuilding()) {
+    clear();
+    return false;
+  }
+  return true;
+}
+
 void InLinks::clear() {
   const bool held = built();
   std::vector<std::size_t>().swap(offsets_);
   std::vector<Slot>().swap(sources_);
   std::unordered_map<Slot, std::vector<Slot>>().swap(added_);
   added_count_ = 0;
+  insertions_ = 0;
 #ifdef __GLIBC__
   // The index is large and short-lived, and what it freed lies between blocks still in use:
   // returned to the system here, a store under churn keeps the memory of one built once.

@@ -1,9 +1,10 @@
 // Which nodes list a slot, so that removing a node repairs only the lists that named it.
 //
 // Built in one pass over every list when a removal first needs it, so a graph that never
-// loses a node pays nothing; removals keep it up to date, and an insertion, which adds
-// links it does not record, drops it. Entries may be stale (a link pruned since, or its
-// owner removed): users check the owner's list itself.
+// loses a node pays nothing. Removals and insertions keep it up to date, so that deletes
+// mixed with upserts do not each pay for a new build; a long run of insertions with no
+// removal drops it, giving its memory back. Entries may be stale (a link pruned since, or
+// its owner removed or replaced): users check the owner's list itself.
 #pragma once
 
 #include <cstddef>
@@ -46,12 +47,18 @@ class InLinks {
   // Whether the links recorded since the build outgrow a quarter of those built (kept apart,
   // they cost several times as much each): a new build then packs them in.
   bool worth_rebuilding() const { return added_count_ > sources_.size() / 4; }
+  void removal_seen() { insertions_ = 0; }
+  // Called as `count` nodes are inserted into a graph of `slot_count` slots: whether the
+  // index is kept, so that their links must be recorded. After a sixteenth of the graph's
+  // size in insertions since the last removal, or once worth rebuilding, it is dropped.
+  bool kept_through_insertions(std::size_t count, std::size_t slot_count);
 
  private:
   std::vector<std::size_t> offsets_;  // by target: its sources are sources_[offsets_[t], offsets_[t + 1])
   std::vector<Slot> sources_;
   std::unordered_map<Slot, std::vector<Slot>> added_;
   std::size_t added_count_ = 0;
+  std::size_t insertions_ = 0;  // since the last removal
 };
 
 }  // namespace tarnwick

@@ -48,6 +48,7 @@ void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64
   level = std::min<std::uint64_t>(level, MAX_LAYERS - 1);
   HNSWNode fresh;
   fresh.id = points.key(slot);
+  const bool record_links = in_links_.kept_through_insertions(1, points.slot_count());
   if (!entry_point) {
     entry_point = slot;
     max_level = level;
@@ -85,6 +86,9 @@ void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64
       }
       if (has_node(links[i])) {
         add_link(links[i], layer, slot, points);
+        if (record_links) {
+          in_links_.add(slot, links[i]);
+        }
       }
     }
     if (layer == 0) {
