@@ -37,6 +37,7 @@ void InLinks::build(const HNSWIndex& index, std::size_t slot_count) {
   each_link([&](Slot target, Slot source) { sources[filled[target]++] = source; });
   offsets_ = std::move(offsets);
   sources_ = std::move(sources);
+  latest_added_.assign(slot_count, NO_ENTRY);
 }
 
 bool InLinks::kept_through_insertions(std::size_t count, std::size_t slot_count) {
@@ -56,8 +57,9 @@ void InLinks::clear() {
   const bool held = built();
   std::vector<std::size_t>().swap(offsets_);
   std::vector<Slot>().swap(sources_);
-  std::unordered_map<Slot, std::vector<Slot>>().swap(added_);
-  added_count_ = 0;
+  std::vector<std::uint32_t>().swap(latest_added_);
+  std::vector<Slot>().swap(added_sources_);
+  std::vector<std::uint32_t>().swap(earlier_added_);
   insertions_ = 0;
 #ifdef __GLIBC__
   // The index is large and short-lived, and what it freed lies between blocks still in use:

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 #include "core/point_table.hpp"
@@ -33,20 +32,24 @@ class InLinks {
         visit(sources_[i]);
       }
     }
-    if (auto found = added_.find(target); found != added_.end()) {
-      for (Slot source : found->second) {
-        visit(source);
+    if (target < latest_added_.size()) {
+      for (std::uint32_t i = latest_added_[target]; i != NO_ENTRY; i = earlier_added_[i]) {
+        visit(added_sources_[i]);
       }
     }
   }
   // Records a link from `source` to `target` made after the build.
   void add(Slot target, Slot source) {
-    added_[target].push_back(source);
-    ++added_count_;
+    if (target >= latest_added_.size()) {
+      latest_added_.resize(std::size_t{target} + 1, NO_ENTRY);
+    }
+    added_sources_.push_back(source);
+    earlier_added_.push_back(latest_added_[target]);
+    latest_added_[target] = static_cast<std::uint32_t>(added_sources_.size() - 1);
   }
   // Whether the links recorded since the build outgrow a quarter of those built (kept apart,
-  // they cost several times as much each): a new build then packs them in.
-  bool worth_rebuilding() const { return added_count_ > sources_.size() / 4; }
+  // they cost three times as much each): a new build then packs them in.
+  bool worth_rebuilding() const { return added_sources_.size() > sources_.size() / 4; }
   void removal_seen() { insertions_ = 0; }
   // Called as `count` nodes are inserted into a graph of `slot_count` slots: whether the
   // index is kept, so that their links must be recorded. After a sixteenth of the graph's
@@ -56,8 +59,12 @@ class InLinks {
  private:
   std::vector<std::size_t> offsets_;  // by target: its sources are sources_[offsets_[t], offsets_[t + 1])
   std::vector<Slot> sources_;
-  std::unordered_map<Slot, std::vector<Slot>> added_;
-  std::size_t added_count_ = 0;
+  // Links recorded since the build, a chain per target in flat arrays: they grow without
+  // scattering small blocks over the heap, so their memory goes back whole when dropped.
+  static constexpr std::uint32_t NO_ENTRY = UINT32_MAX;
+  std::vector<std::uint32_t> latest_added_;   // by target: its last entry, or NO_ENTRY
+  std::vector<Slot> added_sources_;           // by entry
+  std::vector<std::uint32_t> earlier_added_;  // by entry: the target's entry before it
   std::size_t insertions_ = 0;  // since the last removal
 };
 
