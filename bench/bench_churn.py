@@ -7,6 +7,8 @@ figures (VmRSS after the build) are its own.
 - delete-half: per-point upserts of all points, then deletes of a random half, one call per
   point; recall@10 at ef_search 32 against a store built from the survivors alone; layer-0
   reachability from the saved snapshot; time per deleted point over time per upserted one.
+- mixed: per-point upserts of all points, then a delete and an upsert of a new point in turn,
+  1,000 times: time per pair over time per upsert.
 - churn: 10 rounds of deleting 10% and upserting as many new points, against a store built
   once with as many points: RSS and recall.
 - upsert_many with TARNWICK_WORKERS=1 and 2, per-point upserts, and hnswlib add_items with
@@ -29,6 +31,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 SEED = 7
 QUERIES = 300
 K = 10
+MIXED_PAIRS = 1000
 
 
 def data(points, dim, seed=SEED):
@@ -86,6 +89,16 @@ def case(name, points, dim):
                "recall": recall(store, vectors, survivors, queries),
                "recall_rebuilt": recall(rebuilt, vectors, survivors, queries),
                "reachable": reach, "reachable_rebuilt": reach_rebuilt}
+    elif name == "mixed":
+        start = time.perf_counter()
+        for i in range(points):
+            store.upsert(i, vectors[i], None)
+        upsert = (time.perf_counter() - start) / points
+        start = time.perf_counter()
+        for i in range(MIXED_PAIRS):
+            store.delete(i)
+            store.upsert(points + i, vectors[points + i], None)
+        out = {"upsert_us": upsert * 1e6, "pair_us": (time.perf_counter() - start) / MIXED_PAIRS * 1e6}
     elif name == "churn":
         live = list(range(points))
         next_id = points
@@ -160,6 +173,10 @@ def main():
               f"(difference {half['recall_rebuilt'] - half['recall']:+.4f}); reachable {half['reachable']}, "
               f"rebuilt {half['reachable_rebuilt']}; delete/upsert time per point "
               f"{half['delete_us'] / half['upsert_us']:.2f}")
+    mixed = run("mixed", points, args.dim)
+    print("mixed:", json.dumps(mixed))
+    if "error" not in mixed:
+        print(f"  delete and upsert in turn: {mixed['pair_us'] / mixed['upsert_us']:.2f} upserts' time a pair")
     churn, once = run("churn", points, args.dim), run("built-once", points, args.dim)
     print("churn:", json.dumps(churn), "built once:", json.dumps(once))
     if "error" not in churn and "error" not in once:
