@@ -48,7 +48,7 @@ class InLinks {
     latest_added_[target] = static_cast<std::uint32_t>(added_sources_.size() - 1);
   }
   // Whether the links recorded since the build outgrow a quarter of those built (kept apart,
-  // they cost three times as much each): a new build then packs them in.
+  // each takes twice the memory and a hop of its own to read): a new build then packs them in.
   bool worth_rebuilding() const { return added_sources_.size() > sources_.size() / 4; }
   void removal_seen() { insertions_ = 0; }
   // Called as `count` nodes are inserted into a graph of `slot_count` slots: whether the
