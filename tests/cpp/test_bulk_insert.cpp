@@ -66,7 +66,8 @@ void build(Built& built, const std::vector<std::vector<float>>& data, std::size_
   EXPECT_EQ(done.load(), slots.size());
 }
 
-// Nor on the kernel, nor on whether bounds settle what they can in the walks.
+// The graph a bulk insertion builds depends neither on the threads nor on the kernel, nor on
+// whether bounds settle what they can in the walks.
 TEST(BulkInsert, TheGraphDoesNotDependOnTheThreadsKernelOrPruning) {
   const auto data = clustered(5000, 12, 1);
   KernelGuard guard;
