@@ -12,6 +12,7 @@
 #include "core/point_table.hpp"
 #include "index/hnsw.hpp"
 #include "index/scoring_scratch.hpp"
+#include "index/scratch_buffer.hpp"
 
 namespace tarnwick::detail {
 
@@ -29,7 +30,7 @@ void run_kernel(const Query& query, const PointTable& points, ScoringScratch& s,
   if (count == 0) {
     return;
   }
-  s.kernel_sums.resize(count);
+  grow_to(s.kernel_sums, count);
   sum_products_batch(query.values.data(), s.kernel_vectors.data(), count, query.values.size(),
                      s.kernel_sums.data());
   for (std::size_t j = 0; j < count; ++j) {
@@ -63,7 +64,7 @@ void turn_away_by_bound(const Query& query, double limit, const PointTable& poin
   for (Slot slot : s.kernel_slots) {
     s.code_rows.push_back(points.code_row(slot));
   }
-  s.code_dots.resize(count);
+  grow_to(s.code_dots, count);
   code_dots(*query.code, s.code_rows.data(), count, s.code_dots.data());
   std::size_t kept = 0;
   for (std::size_t j = 0; j < count; ++j) {

@@ -7,6 +7,7 @@
 #include "index/list_scoring.hpp"
 #include "index/link_caps.hpp"
 #include "index/point_lookup.hpp"
+#include "index/scratch_buffer.hpp"
 
 namespace tarnwick::detail {
 
@@ -58,10 +59,10 @@ Block lay_out(std::size_t length, SelectionScratch& s) {
     s.block_roots[lane] = s.pending_roots[position];
     s.block_ranks[lane] = s.pending_ranks[position];
   }
-  s.columns.resize(length * block.stride);
+  grow_to(s.columns, length * block.stride);
   lay_out_columns(s.block_vectors.data(), block.count, length, s.columns.data(), block.stride);
-  s.block_sums.resize(MAX_COLUMN_QUERIES * block.stride);
-  s.lane_ranks.resize(block.stride);
+  grow_to(s.block_sums, MAX_COLUMN_QUERIES * block.stride);
+  grow_to(s.lane_ranks, block.stride);
   return block;
 }
 
