@@ -22,34 +22,70 @@ namespace {
 // lists with near links instead (0.85 at 1.3).
 constexpr float REPAIR_SLACK = 1.1f;
 
+// Repairs are chosen this many at a time, on as many threads as the caller gives, and then
+// applied in order. A repair reads its owner's list and the removed nodes' lists, which no
+// other repair of the same removal writes, so the graph does not depend on the threads.
+constexpr std::size_t REPAIR_CHUNK = 1024;
+
 // Candidates for a repaired list, in the order gathered: distinct, holding points, neither
 // the owner nor a removed slot.
-void gather_candidates(const HNSWIndex& index, Slot owner, std::size_t layer,
+void gather_candidates(const HNSWIndex& index, const ListRepair& repair, const SlotSet& doomed,
                        const PointTable& points, RemovalScratch& r) {
   r.candidates.clear();
-  r.seen.clear(2 * link_cap(index.m, layer));
-  r.seen.insert(owner);
+  r.seen.clear(2 * link_cap(index.m, repair.layer));
+  r.seen.insert(repair.owner);
   auto offer = [&](Slot slot) {
-    if (!r.doomed.contains(slot) && r.seen.insert(slot) && holds_point(points, slot)) {
+    if (!doomed.contains(slot) && r.seen.insert(slot) && holds_point(points, slot)) {
       r.candidates.push_back(slot);
     }
   };
-  std::span<const Slot> own = index.neighbors(owner, layer);
+  std::span<const Slot> own = index.neighbors(repair.owner, repair.layer);
   for (Slot linked : own) {
     offer(linked);
   }
   for (Slot linked : own) {
-    if (r.doomed.contains(linked) && index.has_node(linked)) {
-      for (Slot further : index.neighbors(linked, layer)) {
+    if (doomed.contains(linked) && index.has_node(linked)) {
+      for (Slot further : index.neighbors(linked, repair.layer)) {
         offer(further);
       }
     }
   }
 }
 
+// The repaired list: neighbour selection over the candidates, then the nearest of those it
+// passed over until the list is as long as it was. Reads the graph only; any thread.
+void choose_repaired_list(const HNSWIndex& index, const ListRepair& repair, const SlotSet& doomed,
+                          const PointTable& points, std::vector<Slot>& chosen) {
+  Scratch& s = thread_scratch();
+  RemovalScratch& r = s.removal;
+  gather_candidates(index, repair, doomed, points, r);
+  score_list(point_query(points, repair.owner), r.candidates, points, s.scoring.list_distances, s.scoring);
+  s.selection.selection.clear();
+  for (std::size_t i = 0; i < r.candidates.size(); ++i) {
+    const float distance = s.scoring.list_distances[i];
+    const std::uint64_t key = (std::uint64_t{distance_rank(distance)} << 32) | i;
+    s.selection.selection.push_back(Entry{key, distance, r.candidates[i]});
+  }
+  std::sort(s.selection.selection.begin(), s.selection.selection.end(), nearer_first);
+  const std::size_t cap = link_cap(index.m, repair.layer);
+  select_neighbors(s.selection.selection, cap, repair.owner, points, chosen, s.selection, REPAIR_SLACK);
+  // Selection alone would thin the list at every repair.
+  r.seen.clear(cap);
+  for (Slot linked : chosen) {
+    r.seen.insert(linked);
+  }
+  const std::size_t keep = std::min(index.neighbors(repair.owner, repair.layer).size(), cap);
+  for (std::size_t i = 0; i < s.selection.selection.size() && chosen.size() < keep; ++i) {
+    if (r.seen.insert(s.selection.selection[i].slot)) {
+      chosen.push_back(s.selection.selection[i].slot);
+    }
+  }
+}
+
 }  // namespace
 
-void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points) {
+void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points,
+                       const ParallelFor& parallel_for) {
   Scratch& s = thread_scratch();
   RemovalScratch& r = s.removal;
   r.doomed.clear(doomed.size());
@@ -73,43 +109,39 @@ void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points) {
     });
   }
 
-  r.exposed.clear();
-  r.relinked.clear(std::min(r.owners.size() * link_cap(m, 0), points.slot_count()));
+  r.repairs.clear();
   for (Slot owner : r.owners) {
     const std::size_t layers = 1 + (uppers_[owner] == NO_UPPER ? 0 : upper_[uppers_[owner]].size());
     for (std::size_t layer = 0; layer < layers; ++layer) {
       std::span<const Slot> list = neighbors(owner, layer);
-      if (std::none_of(list.begin(), list.end(), [&](Slot slot) { return r.doomed.contains(slot); })) {
-        continue;
+      if (std::any_of(list.begin(), list.end(), [&](Slot slot) { return r.doomed.contains(slot); })) {
+        r.repairs.push_back(ListRepair{owner, static_cast<std::uint32_t>(layer)});
       }
-      gather_candidates(*this, owner, layer, points, r);
-      score_list(point_query(points, owner), r.candidates, points, s.scoring.list_distances, s.scoring);
-      s.selection.selection.clear();
-      for (std::size_t i = 0; i < r.candidates.size(); ++i) {
-        const float distance = s.scoring.list_distances[i];
-        const std::uint64_t key = (std::uint64_t{distance_rank(distance)} << 32) | i;
-        s.selection.selection.push_back(Entry{key, distance, r.candidates[i]});
-      }
-      std::sort(s.selection.selection.begin(), s.selection.selection.end(), nearer_first);
-      const std::size_t cap = link_cap(m, layer);
-      select_neighbors(s.selection.selection, cap, owner, points, r.chosen, s.selection, REPAIR_SLACK);
-      // Selection alone would thin the list at every repair; the nearest of the candidates it
-      // passed over keep the list as long as it was.
-      r.seen.clear(cap);
-      for (Slot linked : r.chosen) {
-        r.seen.insert(linked);
-      }
-      const std::size_t keep = std::min(list.size(), cap);
-      for (std::size_t i = 0; i < s.selection.selection.size() && r.chosen.size() < keep; ++i) {
-        if (r.seen.insert(s.selection.selection[i].slot)) {
-          r.chosen.push_back(s.selection.selection[i].slot);
-        }
-      }
+    }
+  }
+
+  r.exposed.clear();
+  r.relinked.clear(std::min(r.owners.size() * link_cap(m, 0), points.slot_count()));
+  for (std::size_t begin = 0; begin < r.repairs.size(); begin += REPAIR_CHUNK) {
+    const std::span<const ListRepair> chunk =
+        std::span(r.repairs).subspan(begin, std::min(REPAIR_CHUNK, r.repairs.size() - begin));
+    if (r.chosen_lists.size() < chunk.size()) {
+      r.chosen_lists.resize(chunk.size());
+    }
+    parallel_for(chunk.size(), [&](std::size_t i) {
+      choose_repaired_list(*this, chunk[i], r.doomed, points, r.chosen_lists[i]);
+    });
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+      const auto [owner, layer] = chunk[i];
+      const std::vector<Slot>& chosen = r.chosen_lists[i];
+      std::span<const Slot> list = neighbors(owner, layer);
       r.listed.clear(list.size());
       for (Slot linked : list) {
         r.listed.insert(linked);
       }
-      for (Slot linked : r.chosen) {
+      r.seen.clear(chosen.size());
+      for (Slot linked : chosen) {
+        r.seen.insert(linked);
         if (!r.listed.contains(linked)) {
           in_links_.add(linked, owner);
         }
@@ -120,13 +152,13 @@ void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points) {
             r.exposed.push_back(linked);
           }
         }
-        for (Slot linked : r.chosen) {
+        for (Slot linked : chosen) {
           r.relinked.insert(linked);
         }
-        store_layer0(owner, r.chosen);
+        store_layer0(owner, chosen);
         settled_.assign(owner, false);
       } else {
-        upper_list(owner, layer) = r.chosen;
+        upper_list(owner, layer) = chosen;
       }
     }
   }

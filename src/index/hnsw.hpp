@@ -135,8 +135,9 @@ class HNSWIndex {
   // selection from itself and the removed nodes' lists on that layer, once per call, and
   // filled back to its old length from the nearest candidates selection passed over. When
   // the entry point goes, a surviving node with links on the highest layer takes its place;
-  // a graph left without nodes is as a new one, its parameters kept.
-  void remove(std::span<const Slot> doomed, const PointTable& points);
+  // a graph left without nodes is as a new one, its parameters kept. The lists are chosen
+  // through `parallel_for`; the graph does not depend on how many threads ran it.
+  void remove(std::span<const Slot> doomed, const PointTable& points, const ParallelFor& parallel_for);
 
   // Greedy walk on one layer from `entry`: moves to the nearest neighbour while it improves.
   Slot search_layer(const Query& query, Slot entry, std::uint64_t layer,

@@ -66,14 +66,21 @@ class SlotSet {
   std::size_t size_ = 0;
 };
 
+// A list to choose again: its owner's, on one layer.
+struct ListRepair {
+  Slot owner;
+  std::uint32_t layer;
+};
+
 struct RemovalScratch {
   SlotSet doomed;    // the slots being removed
   SlotSet seen;      // one list's candidates, then its chosen links
   SlotSet listed;    // one list's links before its repair
   SlotSet relinked;  // slots some repaired layer-0 list links to
   std::vector<Slot> owners;
-  std::vector<Slot> candidates;
-  std::vector<Slot> chosen;
+  std::vector<ListRepair> repairs;
+  std::vector<std::vector<Slot>> chosen_lists;  // of the repairs being applied, by position
+  std::vector<Slot> candidates;                 // of one repair
   std::vector<Slot> exposed;
 };
 

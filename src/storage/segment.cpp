@@ -125,7 +125,7 @@ std::size_t Segment::remove(std::span<const PointId> ids) {
     return 0;
   }
   // The graph lets go of the slots before the table gives them out again.
-  index_.remove(doomed, points_);
+  index_.remove(doomed, points_, pool_parallel_for());
   for (Slot slot : doomed) {
     points_.erase(points_.key(slot));
   }

@@ -34,6 +34,11 @@ struct Graph {
   std::size_t removed = 0;
   std::size_t stranded = 0;
 
+  // Real threads unless a test asks for one.
+  HNSWIndex::ParallelFor parallel_for = [](std::size_t count, const std::function<void(std::size_t)>& task) {
+    threaded_for(count, task, 3);
+  };
+
   explicit Graph(std::uint64_t m) { index.m = m; }
 
   // Many at once, the rounds' tasks on real threads.
@@ -74,7 +79,7 @@ struct Graph {
     }
     std::sort(doomed.begin(), doomed.end());
     doomed.erase(std::unique(doomed.begin(), doomed.end()), doomed.end());
-    index.remove(doomed, points);
+    index.remove(doomed, points, parallel_for);
     for (Slot slot : doomed) {
       points.erase(points.key(slot));
     }
@@ -189,6 +194,33 @@ TEST(Removal, RepairedListsKeepTheirLength) {
   for (PointId id = 0; id < 1500; id += 2) graph.remove(std::span(&id, 1));
   graph.check();
   EXPECT_GE(mean_degree(), 0.95 * before);
+}
+
+// Repairs chosen on several threads at once make the graph that one thread makes.
+TEST(Removal, TheGraphDoesNotDependOnTheThreads) {
+  Graph serial(8);
+  Graph threaded(8);
+  serial.parallel_for = [](std::size_t count, const std::function<void(std::size_t)>& task) {
+    for (std::size_t i = 0; i < count; ++i) task(i);
+  };
+  for (Graph* graph : {&serial, &threaded}) {
+    std::mt19937 random(4);
+    for (PointId id = 0; id < 1500; ++id) graph->upsert(id, clustered_vector(random, 16));
+    for (PointId id = 0; id < 300; id += 3) graph->remove(std::span(&id, 1));
+    std::vector<PointId> batch;
+    for (PointId id = 301; id < 1500; id += 4) batch.push_back(id);
+    graph->remove(batch);
+  }
+  ASSERT_EQ(serial.points.slot_count(), threaded.points.slot_count());
+  ASSERT_EQ(serial.index.entry_point, threaded.index.entry_point);
+  for (Slot slot = 0; slot < serial.points.slot_count(); ++slot) {
+    ASSERT_EQ(serial.index.has_node(slot), threaded.index.has_node(slot));
+    for (std::size_t layer = 0; layer < MAX_LAYERS && serial.index.has_node(slot); ++layer) {
+      const std::span<const Slot> expected = serial.index.neighbors(slot, layer);
+      const std::span<const Slot> got = threaded.index.neighbors(slot, layer);
+      ASSERT_TRUE(std::equal(expected.begin(), expected.end(), got.begin(), got.end())) << slot << " " << layer;
+    }
+  }
 }
 
 TEST(Removal, EntryPointLastPointRepeatsAndAbsentIds) {
