@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -61,6 +62,7 @@ class ThreadPool final : public WorkerPool {
     Job job{&task, count};
     std::unique_lock guard(mutex_);
     jobs_.push_back(&job);
+    queued_.store(jobs_.size(), std::memory_order_release);
     work_ready_.notify_all();
     bool asking = true;
     // Asks interrupted() with the pool unlocked; once it says yes, nothing more is handed out
@@ -71,6 +73,7 @@ class ThreadPool final : public WorkerPool {
       guard.lock();
       if (!asking && job.next < job.count) {
         jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
+        queued_.store(jobs_.size(), std::memory_order_release);
         job.count = job.next;
       }
     };
@@ -103,6 +106,7 @@ class ThreadPool final : public WorkerPool {
     const std::size_t position = job.next++;
     if (job.next == job.count) {
       jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
+      queued_.store(jobs_.size(), std::memory_order_release);
     }
     return position;
   }
@@ -110,6 +114,11 @@ class ThreadPool final : public WorkerPool {
   void work() {
     std::unique_lock guard(mutex_);
     for (;;) {
+      if (jobs_.empty()) {
+        guard.unlock();
+        wait_briefly();
+        guard.lock();
+      }
       work_ready_.wait(guard, [&] { return !jobs_.empty(); });
       Job* job = jobs_.front();
       const std::size_t position = take(*job);
@@ -122,7 +131,22 @@ class ThreadPool final : public WorkerPool {
     }
   }
 
+  // Watches for a job for a short while before sleeping: a thread woken from sleep takes
+  // tens of microseconds to start, longer than a small job such as one delete's repairs,
+  // which callers often send one after another.
+  void wait_briefly() const {
+    const auto until = std::chrono::steady_clock::now() + SPIN_TIME;
+    while (queued_.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < until) {
+      for (int i = 0; i < 32; ++i) {
+        __builtin_ia32_pause();
+      }
+    }
+  }
+
+  static constexpr std::chrono::microseconds SPIN_TIME{300};
+
   std::mutex mutex_;
+  std::atomic<std::size_t> queued_{0};  // jobs_.size(), read without the mutex
   std::condition_variable work_ready_;
   std::condition_variable job_done_;
   std::deque<Job*> jobs_;  // jobs with positions still to hand out, oldest first
