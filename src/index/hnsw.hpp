@@ -111,6 +111,13 @@ class HNSWIndex {
     }
     return {cells + 1, cells[0]};
   }
+  // Starts fetching the layer-0 list under `slot`; for a slot without a node it fetches
+  // nothing of use, and reads nothing.
+  void prefetch_links(Slot slot) const {
+    const char* cells = reinterpret_cast<const char*>(row(slot));
+    __builtin_prefetch(cells);
+    __builtin_prefetch(cells + 64);
+  }
   // Stores a node under `slot`, replacing any node there (used when loading).
   void set_node(Slot slot, HNSWNode node, const PointTable& points);
   std::size_t node_count() const { return node_count_; }
@@ -160,12 +167,6 @@ class HNSWIndex {
   static constexpr Slot LONG_LIST = UINT32_MAX;
 
   Slot* row(Slot slot) const { return rows_.at(slot); }
-  // Starts fetching the layer-0 list of the node under `slot`, which must have a node.
-  void prefetch_links(Slot slot) const {
-    const char* cells = reinterpret_cast<const char*>(row(slot));
-    __builtin_prefetch(cells);
-    __builtin_prefetch(cells + 64);
-  }
   std::span<const Slot> upper_neighbors(Slot slot, std::size_t layer) const;
   void store_layer0(Slot slot, std::span<const Slot> links);
   std::vector<Slot>& upper_list(Slot slot, std::size_t layer);  // layer >= 1, created if needed

@@ -95,42 +95,46 @@ void seed(WalkScratch& w, float distance, Slot slot, bool accept) {
 // the expansion then skips it by the visited test alone.
 void queue_list(const Query& query, std::span<const Slot> list, const PointTable& points,
                 WalkScratch& w, ScoringScratch& k) {
-  // Every look-up of the list is issued before any decision that depends on one, so their
-  // cache misses overlap instead of following one another.
+  // Every look-up of the list is started before any decision that depends on one, so their
+  // cache misses overlap instead of following one another. Prefetches rather than loads: a
+  // load waiting on memory holds up everything after it, and most neighbours turn out to be
+  // visited already, their point never read.
   w.gathered.clear();
   for (Slot neighbor : list) {
     if (neighbor < w.slot_limit) {
       __builtin_prefetch(&w.marks[neighbor]);
-      w.gathered.push_back(Gathered{neighbor, points.has_point(neighbor), points.vector(neighbor)});
+      points.prefetch_flags(neighbor);
+      w.gathered.push_back(neighbor);
     }
   }
-  for (const Gathered& neighbor : w.gathered) {
-    SlotMark& mark = w.marks[neighbor.slot];
+  for (Slot slot : w.gathered) {
+    SlotMark& mark = w.marks[slot];
     if (mark.has(VISITED | SCORED, w.epoch)) {
       continue;
     }
-    if (!neighbor.has_point) {
+    if (!points.has_point(slot)) {
       mark.set(VISITED, w.epoch);
       continue;
     }
     mark.set(SCORED, w.epoch);
-    if (!comparable(query, neighbor.vector)) {
+    const std::span<const float> vector = points.vector(slot);
+    if (!comparable(query, vector)) {
       mark.distance = MAX_DISTANCE;
       continue;
     }
     if (query.code != nullptr) {
       // Most neighbours are decided by their code alone: fetch it rather than the vector.
-      const char* row = reinterpret_cast<const char*>(points.code_row(neighbor.slot));
+      const char* row = reinterpret_cast<const char*>(points.code_row(slot));
       const std::size_t row_bytes = code_row_bytes(query.values.size());
       for (std::size_t line = 0; line < row_bytes; line += 64) {
         __builtin_prefetch(row + line);
       }
     } else {
-      __builtin_prefetch(neighbor.vector.data());
+      __builtin_prefetch(vector.data());
     }
-    points.prefetch_root(neighbor.slot);
-    k.kernel_vectors.push_back(neighbor.vector.data());
-    k.kernel_slots.push_back(neighbor.slot);
+    points.prefetch_root(slot);
+    k.kernel_vectors.push_back(vector.data());
+    k.kernel_slots.push_back(slot);
   }
 }
 
@@ -217,6 +221,9 @@ void explore(const HNSWIndex& index, const Query& query, std::uint64_t layer,
       }
       const Entry entry = arrival(w, distance, neighbor);
       push_candidate(w, entry);
+      if (layer == 0) {
+        index.prefetch_links(neighbor);  // read when it is expanded, or scored ahead
+      }
       if (accept(neighbor)) {
         push_result(w, entry, bound);
       }

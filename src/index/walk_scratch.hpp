@@ -32,13 +32,6 @@ struct SlotMark {
   }
 };
 
-// A neighbour with its point-table columns, read ahead of use.
-struct Gathered {
-  Slot slot;
-  bool has_point;
-  std::span<const float> vector;
-};
-
 // A waiting candidate whose neighbours may be scored ahead.
 struct Ahead {
   Slot slot;
@@ -55,8 +48,8 @@ struct WalkScratch {
   std::vector<Entry> results;     // max-heap by key: the worst result on top
   std::vector<Entry> found;       // results of the last layer, nearest first
 
-  std::vector<Gathered> gathered;  // one neighbour list, read ahead
-  std::vector<Ahead> ahead;        // waiting candidates about to be scored ahead
+  std::vector<Slot> gathered;  // one neighbour list, its look-ups started
+  std::vector<Ahead> ahead;    // waiting candidates about to be scored ahead
 };
 
 }  // namespace tarnwick::detail
