@@ -17,7 +17,7 @@ namespace {
 
 // Must match CODE_HEADER in bound.hpp, which this file may not include.
 constexpr std::size_t HEADER = 8;
-constexpr std::size_t ROWS = 4;  // rows per pass: the query loads are shared
+constexpr std::size_t ROWS = 4;  // rows per pass, the four accumulators below: the query loads are shared
 
 inline __m256i products(const std::int8_t* codes, __m256i query) {
   const __m256i wide = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes)));
@@ -40,20 +40,26 @@ void sum_code_products_avx2(const std::int16_t* query, const std::int8_t* const*
                             std::size_t count, std::size_t padded, std::int64_t* out) {
   std::size_t j = 0;
   for (; j + ROWS <= count; j += ROWS) {
-    __m256i sums[ROWS];
-    for (std::size_t r = 0; r < ROWS; ++r) {
-      sums[r] = _mm256_setzero_si256();
-    }
+    // Named accumulators: kept in an array, they were copied between registers every step.
+    const std::int8_t* const a = rows[j] + HEADER;
+    const std::int8_t* const b = rows[j + 1] + HEADER;
+    const std::int8_t* const c = rows[j + 2] + HEADER;
+    const std::int8_t* const d = rows[j + 3] + HEADER;
+    __m256i sum_a = _mm256_setzero_si256();
+    __m256i sum_b = _mm256_setzero_si256();
+    __m256i sum_c = _mm256_setzero_si256();
+    __m256i sum_d = _mm256_setzero_si256();
     for (std::size_t i = 0; i < padded; i += 16) {
       const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i));
-#pragma GCC unroll 4
-      for (std::size_t r = 0; r < ROWS; ++r) {
-        sums[r] = _mm256_add_epi32(sums[r], products(rows[j + r] + HEADER + i, q));
-      }
+      sum_a = _mm256_add_epi32(sum_a, products(a + i, q));
+      sum_b = _mm256_add_epi32(sum_b, products(b + i, q));
+      sum_c = _mm256_add_epi32(sum_c, products(c + i, q));
+      sum_d = _mm256_add_epi32(sum_d, products(d + i, q));
     }
-    for (std::size_t r = 0; r < ROWS; ++r) {
-      out[j + r] = lane_total(sums[r]);
-    }
+    out[j] = lane_total(sum_a);
+    out[j + 1] = lane_total(sum_b);
+    out[j + 2] = lane_total(sum_c);
+    out[j + 3] = lane_total(sum_d);
   }
   for (; j < count; ++j) {
     __m256i sums = _mm256_setzero_si256();
