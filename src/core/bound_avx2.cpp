@@ -17,7 +17,7 @@ namespace {
 
 // Must match CODE_HEADER in bound.hpp, which this file may not include.
 constexpr std::size_t HEADER = 8;
-constexpr std::size_t ROWS = 4;  // rows per pass, the four accumulators below: the query loads are shared
+constexpr std::size_t ROWS = 4;  // rows per pass, one named accumulator each: they share the query loads
 
 inline __m256i products(const std::int8_t* codes, __m256i query) {
   const __m256i wide = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes)));
