@@ -77,8 +77,6 @@ class PointTable {
   bool in_arena(Slot slot) const { return (flags_[slot] & IN_ARENA) != 0; }
   // Starts fetching the root, for a caller that will read it after scoring the vector.
   void prefetch_root(Slot slot) const { __builtin_prefetch(&roots_[slot]); }
-  // Starts fetching what has_point and vector read.
-  void prefetch_flags(Slot slot) const { __builtin_prefetch(&flags_[slot]); }
   const Payload* payload(Slot slot) const { return payloads_[slot].get(); }
   // A copy of the stored point; the slot must hold one.
   Point point(Slot slot) const;
