@@ -79,6 +79,7 @@ void turn_away_by_bound(const Query& query, double limit, const PointTable& poin
     s.kernel_slots[kept] = s.kernel_slots[j];
     s.kernel_vectors[kept] = s.kernel_vectors[j];
     __builtin_prefetch(s.kernel_vectors[kept]);  // its exact distance is next
+    points.prefetch_root(s.kernel_slots[kept]);
     if (positions != nullptr) {
       (*positions)[kept] = (*positions)[j];
     }

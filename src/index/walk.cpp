@@ -123,7 +123,8 @@ void queue_list(const Query& query, std::span<const Slot> list, const PointTable
       continue;
     }
     if (query.code != nullptr) {
-      // Most neighbours are decided by their code alone: fetch it rather than the vector.
+      // Most neighbours are decided by their code alone: fetch it rather than the vector and
+      // root, which the bound fetches for the ones it leaves.
       const char* row = reinterpret_cast<const char*>(points.code_row(slot));
       const std::size_t row_bytes = code_row_bytes(query.values.size());
       for (std::size_t line = 0; line < row_bytes; line += 64) {
@@ -131,8 +132,8 @@ void queue_list(const Query& query, std::span<const Slot> list, const PointTable
       }
     } else {
       __builtin_prefetch(vector.data());
+      points.prefetch_root(slot);
     }
-    points.prefetch_root(slot);
     k.kernel_vectors.push_back(vector.data());
     k.kernel_slots.push_back(slot);
   }
