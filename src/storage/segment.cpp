@@ -110,6 +110,8 @@ UpsertResult Segment::upsert_many(std::span<const PointId> ids, std::vector<std:
 }
 
 std::size_t Segment::remove(std::span<const PointId> ids) {
+  // Before the locks: the first call starts the pool's threads.
+  const HNSWIndex::ParallelFor parallel_for = pool_parallel_for();
   std::unique_lock points_guard(points_lock_);
   std::unique_lock index_guard(index_lock_);
   std::vector<Slot> doomed;
@@ -125,7 +127,7 @@ std::size_t Segment::remove(std::span<const PointId> ids) {
     return 0;
   }
   // The graph lets go of the slots before the table gives them out again.
-  index_.remove(doomed, points_, pool_parallel_for());
+  index_.remove(doomed, points_, parallel_for);
   for (Slot slot : doomed) {
     points_.erase(points_.key(slot));
   }

@@ -72,8 +72,7 @@ class ThreadPool final : public WorkerPool {
       asking = !interrupted();
       guard.lock();
       if (!asking && job.next < job.count) {
-        jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
-        queued_.store(jobs_.size(), std::memory_order_release);
+        unqueue(job);
         job.count = job.next;
       }
     };
@@ -105,10 +104,15 @@ class ThreadPool final : public WorkerPool {
   std::size_t take(Job& job) {
     const std::size_t position = job.next++;
     if (job.next == job.count) {
-      jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
-      queued_.store(jobs_.size(), std::memory_order_release);
+      unqueue(job);
     }
     return position;
+  }
+
+  // Takes the job off the queue. Called with the mutex held.
+  void unqueue(Job& job) {
+    jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
+    queued_.store(jobs_.size(), std::memory_order_release);
   }
 
   void work() {
