@@ -58,8 +58,13 @@ double gamma(std::size_t n) {
 
 std::size_t padded_length(std::size_t n) { return code_row_bytes(n) - CODE_HEADER; }
 
-// Unit vector of `vector` in double, into `unit`; the largest magnitude is returned.
-double unit_vector(std::span<const float> vector, double* unit) {
+struct UnitVector {
+  double norm;     // of the vector, in double
+  double largest;  // magnitude of the unit vector's elements
+};
+
+// Unit vector of `vector` in double, into `unit`.
+UnitVector unit_vector(std::span<const float> vector, double* unit) {
   double squares = 0.0;
   for (float element : vector) {
     squares += static_cast<double>(element) * element;
@@ -70,7 +75,7 @@ double unit_vector(std::span<const float> vector, double* unit) {
     unit[i] = vector[i] / norm;
     largest = std::max(largest, std::fabs(unit[i]));
   }
-  return largest;
+  return {norm, largest};
 }
 
 // Quantises unit[0..n) to steps of `scale` (at most `steps` each way) into out and returns an
@@ -126,7 +131,7 @@ void encode_row(std::span<const float> vector, float squares, std::int8_t* row) 
   std::fill(codes, codes + padded, std::int8_t{0});
   CodeHeader header{1.0f, std::numeric_limits<float>::infinity()};
   if (coded) {
-    const double largest = unit_vector(vector, unit.data());
+    const double largest = unit_vector(vector, unit.data()).largest;
     header.scale = static_cast<float>(largest / CODE_STEPS);
     const double residual = quantise(unit.data(), vector.size(), header.scale, CODE_STEPS, codes);
     header.error = std::nextafter(static_cast<float>(residual), std::numeric_limits<float>::infinity());
@@ -141,17 +146,13 @@ void encode_query(std::span<const float> query, QueryCode& code) {
     return;
   }
   code.elements.assign(padded_length(query.size()), 0);
-  std::vector<double> unit(query.size());
-  const double largest = unit_vector(query, unit.data());
-  code.scale = largest / QUERY_STEPS;
-  code.error = quantise(unit.data(), query.size(), code.scale, QUERY_STEPS, code.elements.data());
-  double squares = 0.0;
-  for (float element : query) {
-    squares += static_cast<double>(element) * element;
-  }
+  code.unit.resize(query.size());
+  const UnitVector unit = unit_vector(query, code.unit.data());
+  code.scale = unit.largest / QUERY_STEPS;
+  code.error = quantise(code.unit.data(), query.size(), code.scale, QUERY_STEPS, code.elements.data());
   // The double sum is off by at most d 2^-53 relative, its root by half that.
-  code.root_low = std::sqrt(squares) * (1.0 - INFLATION);
-  code.root_high = std::sqrt(squares) * (1.0 + INFLATION);
+  code.root_low = unit.norm * (1.0 - INFLATION);
+  code.root_high = unit.norm * (1.0 + INFLATION);
   const double g = gamma(query.size());
   code.distance_slack = 2.0 * (2.0 * g + 6.0 * UNIT) + EPSILON;
   code.similarity_slack = 2.0 * (2.0 * g + 4.0 * UNIT) + EPSILON;

@@ -67,6 +67,7 @@ struct QueryCode {
   double root_slack = 0.0;        // of a stored float root, relative
   double underflow = 0.0;         // what underflowed terms can lose in one sum
   std::vector<std::int16_t> elements;  // q16, padded with zeros to the code rows' length
+  std::vector<double> unit;            // working memory: v
 };
 // Fills `code` for `query` (reusing its memory).
 void encode_query(std::span<const float> query, QueryCode& code);

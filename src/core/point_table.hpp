@@ -9,6 +9,7 @@
 // first reading a per-point record. Vectors of any other length are kept apart.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -75,6 +76,26 @@ class PointTable {
   // The common length: vectors of it have code rows (when they are in the arena).
   std::size_t dimension() const { return dimension_; }
   bool in_arena(Slot slot) const { return (flags_[slot] & IN_ARENA) != 0; }
+  // Calls visit(slot, row) for every slot that holds a point, in slot order, with the slot's
+  // code row, or null when its vector is not in the arena. It steps through the columns a
+  // chunk at a time: a full scan then pays no address computation per slot.
+  template <class Visit>
+  void for_each_point_row(Visit visit) const {
+    const std::uint64_t count = slot_count();
+    const std::uintptr_t stride = codes_.stride();
+    for (std::uint64_t slot = 0; slot < count;) {
+      const auto first = static_cast<Slot>(slot);
+      const std::uint64_t end = std::min({count, flags_.chunk_end(first), codes_.chunk_end(first)});
+      const std::uint8_t* flags = &flags_[first];
+      // An address, not a pointer, until a slot in the arena shows that its chunk exists.
+      std::uintptr_t row = reinterpret_cast<std::uintptr_t>(codes_.at(first));
+      for (; slot < end; ++slot, ++flags, row += stride) {
+        if ((*flags & HAS_POINT) != 0) {
+          visit(static_cast<Slot>(slot), (*flags & IN_ARENA) != 0 ? reinterpret_cast<const std::int8_t*>(row) : nullptr);
+        }
+      }
+    }
+  }
   // Starts fetching the root, for a caller that will read it after scoring the vector.
   void prefetch_root(Slot slot) const { __builtin_prefetch(&roots_[slot]); }
   const Payload* payload(Slot slot) const { return payloads_[slot].get(); }

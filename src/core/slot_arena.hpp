@@ -51,6 +51,9 @@ class SlotArena {
   T* at(std::uint32_t slot) const {
     return reinterpret_cast<T*>(bases_[chunk_of(slot)] + std::uintptr_t{slot} * stride_ * sizeof(T));
   }
+  // The slot after the last one of `slot`'s chunk: records from `slot` up to it lie one after
+  // another, so a scan in slot order can step through them without computing each address.
+  std::uint64_t chunk_end(std::uint32_t slot) const { return std::uint64_t{1} << (chunk_of(slot) + first_shift_); }
   // The record of `slot`, allocating its chunk if needed (uninitialised when new).
   T* place(std::uint32_t slot) {
     const unsigned chunk = chunk_of(slot);
@@ -100,6 +103,7 @@ class SlotColumn {
   std::size_t size() const { return size_; }
   T& operator[](std::uint32_t slot) { return *arena_.at(slot); }
   const T& operator[](std::uint32_t slot) const { return *arena_.at(slot); }
+  std::uint64_t chunk_end(std::uint32_t slot) const { return arena_.chunk_end(slot); }
   // Allocates what the next push_back needs, so that the push_back cannot fail.
   void make_room() { arena_.place(static_cast<std::uint32_t>(size_)); }
   void push_back(T value) {

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "core/bound.hpp"
+#include "index/scratch_buffer.hpp"
 
 namespace tarnwick {
 
@@ -131,11 +132,12 @@ class Scorer {
 };
 
 // Working memory of the bounding pass, kept per thread so that a scan allocates only while
-// it is still growing.
+// it is still growing. Its first `kept` candidates are the ones left.
 struct ScanScratch {
   QueryCode query;
-  std::vector<Slot> slots;     // the candidates in visiting order
-  std::vector<double> reach;   // by visiting order: the best score each point could have
+  std::size_t kept = 0;
+  std::vector<Slot> slots;      // the candidates in visiting order
+  std::vector<double> reach;    // by visiting order: the best score each point could have
   std::vector<double> certain;  // the worst score each coded point certainly reaches
 };
 
@@ -145,27 +147,16 @@ struct ScanScratch {
   return scratch;
 }
 
-// The bounds of `count` queued scores: one loop per metric, so that the metric is settled
-// once per batch instead of once per point, and cosine reads no roots.
-void bound_batch(Metric metric, const QueryCode& query, const std::int8_t* const* rows,
-                 const Slot* slots, const std::int64_t* dots, std::size_t count,
-                 const PointTable& points, Bounds* out) {
-  switch (metric) {
-    case Metric::DotProduct:
-      for (std::size_t i = 0; i < count; ++i) {
-        out[i] = dot_product_bounds(query, rows[i], dots[i], points.norm_root(slots[i]));
-      }
-      return;
-    case Metric::Euclidean:
-      for (std::size_t i = 0; i < count; ++i) {
-        out[i] = euclidean_bounds(query, rows[i], dots[i], points.norm_root(slots[i]));
-      }
-      return;
-    case Metric::Cosine:
-      for (std::size_t i = 0; i < count; ++i) {
-        out[i] = cosine_similarity_bounds(query, rows[i], dots[i]);
-      }
-      return;
+// The interval of a coded point's score under the metric.
+template <Metric M>
+Bounds bounds_of(const QueryCode& query, const std::int8_t* row, std::int64_t dot,
+                 const PointTable& points, Slot slot) {
+  if constexpr (M == Metric::Cosine) {
+    return cosine_similarity_bounds(query, row, dot);  // needs no root
+  } else if constexpr (M == Metric::DotProduct) {
+    return dot_product_bounds(query, row, dot, points.norm_root(slot));
+  } else {
+    return euclidean_bounds(query, row, dot, points.norm_root(slot));
   }
 }
 
@@ -190,11 +181,7 @@ void for_each_candidate(const PointTable& points, TenantRef tenant, Visit visit)
     }
     return;
   }
-  for (std::size_t slot = 0; slot < points.slot_count(); ++slot) {
-    if (points.has_point(static_cast<Slot>(slot))) {
-      visit(static_cast<Slot>(slot));
-    }
-  }
+  points.for_each_point_row([&](Slot slot, const std::int8_t*) { visit(slot); });
 }
 
 // The bounding pass: leaves in s.slots, in visiting order, the points that may be among the
@@ -202,17 +189,25 @@ void for_each_candidate(const PointTable& points, TenantRef tenant, Visit visit)
 // without a code), and returns the threshold that `keep` points certainly reach, or nullopt
 // when fewer than `keep` are coded. A point whose reach is strictly worse than the threshold
 // is beaten by at least `keep` others, whatever the ties. The threshold only improves as the
-// scan goes on, so a point already strictly worse than it is left out at once.
-std::optional<double> bound_scores(std::span<const float> query, Metric metric,
-                                   const PointTable& points, TenantRef tenant, std::size_t keep,
+// scan goes on, so a point already strictly worse than it is left out at once. One copy per
+// metric, so that the metric costs nothing per point.
+template <Metric M>
+std::optional<double> bound_scores(std::span<const float> query, const PointTable& points,
+                                   TenantRef tenant, std::size_t population, std::size_t keep,
                                    ScanScratch& s) {
-  const bool higher = higher_is_better(metric);
-  const double unbounded = higher ? std::numeric_limits<double>::infinity()
-                                  : -std::numeric_limits<double>::infinity();
-  s.slots.clear();
-  s.reach.clear();
+  constexpr bool higher = higher_is_better(M);
+  constexpr double unbounded = higher ? __builtin_inf() : -__builtin_inf();
+  const auto worse = [](double a, double b) { return higher ? a < b : a > b; };
+  const auto worse_on_top = [](double a, double b) { return higher ? a > b : a < b; };
+  detail::grow_to(s.slots, population);
+  detail::grow_to(s.reach, population);
+  s.kept = 0;
   s.certain.clear();
-  const auto worse_on_top = [higher](double a, double b) { return higher ? a > b : a < b; };
+  const auto leave = [&s](Slot slot, double reach) {
+    s.slots[s.kept] = slot;
+    s.reach[s.kept] = reach;
+    ++s.kept;
+  };
   // Nothing is ruled out until `keep` points are certain.
   double threshold = -unbounded;
   const std::int8_t* rows[BATCH];
@@ -221,30 +216,26 @@ std::optional<double> bound_scores(std::span<const float> query, Metric metric,
   const auto flush = [&] {
     std::int64_t dots[BATCH];
     code_dots(s.query, rows, queued, dots);
-    Bounds batch[BATCH];
-    bound_batch(metric, s.query, rows, slots, dots, queued, points, batch);
     for (std::size_t i = 0; i < queued; ++i) {
       if (!has_code(rows[i])) {
-        s.slots.push_back(slots[i]);
-        s.reach.push_back(unbounded);
+        leave(slots[i], unbounded);
         continue;
       }
-      const Bounds bounds = batch[i];
+      const Bounds bounds = bounds_of<M>(s.query, rows[i], dots[i], points, slots[i]);
       if constexpr (CHECK_BOUNDS) {
-        verify_bounds(bounds, exact_score(metric, query, points.vector(slots[i])));
+        verify_bounds(bounds, exact_score(M, query, points.vector(slots[i])));
       }
       const double reach = higher ? bounds.high : bounds.low;
-      if (higher ? reach < threshold : reach > threshold) {
+      if (worse(reach, threshold)) {
         continue;
       }
-      s.slots.push_back(slots[i]);
-      s.reach.push_back(reach);
+      leave(slots[i], reach);
       // s.certain holds the best `keep` certain scores so far, as a heap with the worst on top.
       const double certain = higher ? bounds.low : bounds.high;
       if (s.certain.size() < keep) {
         s.certain.push_back(certain);
         std::push_heap(s.certain.begin(), s.certain.end(), worse_on_top);
-      } else if (higher ? certain > s.certain.front() : certain < s.certain.front()) {
+      } else if (worse(s.certain.front(), certain)) {
         std::pop_heap(s.certain.begin(), s.certain.end(), worse_on_top);
         s.certain.back() = certain;
         std::push_heap(s.certain.begin(), s.certain.end(), worse_on_top);
@@ -255,24 +246,44 @@ std::optional<double> bound_scores(std::span<const float> query, Metric metric,
     }
     queued = 0;
   };
-  for_each_candidate(points, tenant, [&](Slot slot) {
-    if (!points.in_arena(slot)) {
+  const auto visit = [&](Slot slot, const std::int8_t* row) {
+    if (row == nullptr) {
       flush();  // keeps the candidates in visiting order
-      s.slots.push_back(slot);
-      s.reach.push_back(unbounded);
+      leave(slot, unbounded);
       return;
     }
-    rows[queued] = points.code_row(slot);
+    rows[queued] = row;
     slots[queued] = slot;
     if (++queued == BATCH) {
       flush();
     }
-  });
+  };
+  if (tenant != NO_TENANT) {
+    for (Slot slot : points.tenant_slots(tenant)) {
+      visit(slot, points.in_arena(slot) ? points.code_row(slot) : nullptr);
+    }
+  } else {
+    points.for_each_point_row(visit);
+  }
   flush();
   if (s.certain.size() < keep) {
     return std::nullopt;
   }
   return s.certain.front();
+}
+
+std::optional<double> bound_scores(std::span<const float> query, Metric metric,
+                                   const PointTable& points, TenantRef tenant,
+                                   std::size_t population, std::size_t keep, ScanScratch& s) {
+  switch (metric) {
+    case Metric::DotProduct:
+      return bound_scores<Metric::DotProduct>(query, points, tenant, population, keep, s);
+    case Metric::Euclidean:
+      return bound_scores<Metric::Euclidean>(query, points, tenant, population, keep, s);
+    case Metric::Cosine:
+      break;
+  }
+  return bound_scores<Metric::Cosine>(query, points, tenant, population, keep, s);
 }
 
 }  // namespace
@@ -292,12 +303,12 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
     s = &scan_scratch();
     encode_query(query, s->query);
     if (s->query.usable) {
-      threshold = bound_scores(query, metric, points, tenant, keep, *s);
+      threshold = bound_scores(query, metric, points, tenant, population, keep, *s);
     }
   }
   if (threshold) {
     const bool higher = higher_is_better(metric);
-    for (std::size_t position = 0; position < s->slots.size(); ++position) {
+    for (std::size_t position = 0; position < s->kept; ++position) {
       const double reach = s->reach[position];
       if (!(higher ? reach < *threshold : reach > *threshold)) {
         scorer.add(s->slots[position]);
