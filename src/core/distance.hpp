@@ -109,12 +109,12 @@ void cosine_ranks_from_roots(const float* sums, float root, const float* roots,
 void sum_code_products(const std::int16_t* query, const std::int8_t* const* rows,
                        std::size_t count, std::size_t padded, std::int64_t* out);
 
-// The name of the batched kernel in use: "scalar" or "avx2". Setting the environment
+// The name of the batched kernels in use: "scalar", "avx2" or "avx512". Setting the environment
 // variable TARNWICK_KERNEL=scalar before the first use forces the scalar kernel.
 std::string_view active_kernel();
-// Makes `name` ("scalar" or "avx2") the batched kernel, for tests that hold every kernel to
-// the same results; false, and no change, when this CPU cannot run it. Not to be called while
-// other threads score.
+// Makes `name` ("scalar", "avx2" or "avx512") the batched kernels, for tests that hold every
+// kernel to the same results; false, and no change, when this CPU cannot run it. Not to be
+// called while other threads score.
 bool select_kernel(std::string_view name);
 
 }  // namespace tarnwick

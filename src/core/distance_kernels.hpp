@@ -1,9 +1,9 @@
 // The batched kernels behind sum_products_batch and sum_squared_differences_batch, each
 // callable directly so that tests can hold every variant to the scalar sums.
 //
-// This header is included by distance_avx2.cpp, which is compiled for AVX2: it must declare
-// functions only. An inline function defined here could be emitted with AVX2 instructions and
-// then picked by the linker for code that runs on a CPU without them.
+// This header is included by the files compiled for AVX2 and AVX-512: it must declare functions
+// only. An inline function defined here could be emitted with their instructions and then
+// picked by the linker for code that runs on a CPU without them.
 #pragma once
 
 #include <cstddef>
@@ -57,5 +57,13 @@ void cosine_ranks_from_roots_avx2(const float* sums, float root, const float* ro
 // In bound_avx2.cpp.
 void sum_code_products_avx2(const std::int16_t* query, const std::int8_t* const* rows,
                             std::size_t count, std::size_t padded, std::int64_t* out);
+
+// Whether this CPU (and its operating system) can run the AVX-512 kernel: AVX-512 F and BW
+// with VNNI, besides AVX2.
+bool cpu_has_avx512();
+
+// In bound_avx512.cpp; call only when cpu_has_avx512().
+void sum_code_products_avx512(const std::int16_t* query, const std::int8_t* const* rows,
+                              std::size_t count, std::size_t padded, std::int64_t* out);
 
 }  // namespace tarnwick::kernels

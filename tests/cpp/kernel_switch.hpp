@@ -12,7 +12,7 @@ namespace tarnwick {
 // The kernels this CPU can run, by name.
 inline std::vector<std::string_view> kernels_here() {
   std::vector<std::string_view> names;
-  for (std::string_view name : {"scalar", "avx2"}) {
+  for (std::string_view name : {"scalar", "avx2", "avx512"}) {
     if (select_kernel(name)) names.push_back(name);
   }
   return names;

@@ -141,7 +141,7 @@ TEST(Distance, ScalarKernelForcedByEnvironment) {
       testing::ExitedWithCode(0), "");
   const char* forced = std::getenv("TARNWICK_KERNEL");
   if (forced == nullptr || std::string(forced) != "scalar") {
-    EXPECT_EQ(active_kernel(), kernels::cpu_has_avx2() ? "avx2" : "scalar");
+    EXPECT_EQ(active_kernel(), kernels::cpu_has_avx512() ? "avx512" : kernels::cpu_has_avx2() ? "avx2" : "scalar");
   }
 }
 
