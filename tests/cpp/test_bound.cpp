@@ -178,8 +178,8 @@ TEST(Bounds, CodesFollowReplacementAndLoading) {
   EXPECT_FALSE(has_code(loaded.code_row(*loaded.find(8))));
 }
 
-// Stores of every kind of point, scanned with pruning on and off under every kernel and
-// metric, with and without a tenant: the same ids, order and score bits.
+// Stores of every kind of point, with some erased, scanned with pruning on and off under every
+// kernel and metric, with and without a tenant: the same ids, order and score bits.
 std::vector<std::vector<float>> scan_store(std::size_t count, std::size_t n, std::mt19937& random) {
   std::normal_distribution<float> normal;
   std::vector<std::vector<float>> vectors;
@@ -218,6 +218,9 @@ TEST(Bounds, PrunedScansMatchFullScansBitForBit) {
         std::optional<Payload> payload;
         if (i % 2 == 0) payload = Payload{{"tenant_id", Keyword{"a"}}};
         points.insert(i + 1, Point{i + 1, vectors[i], std::move(payload)});
+      }
+      for (std::size_t i = 10; i < vectors.size(); i += 31) {
+        points.erase(i + 1);  // slots without points, in the scan's way
       }
       std::vector<std::vector<float>> queries{vectors[0], vectors[count / 2], vectors[count - 1]};
       queries.push_back(std::vector<float>(n, 1.0f));
