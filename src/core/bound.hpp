@@ -69,8 +69,9 @@ struct QueryCode {
   std::vector<std::int16_t> elements;  // q16, padded with zeros to the code rows' length
   std::vector<double> unit;            // working memory: v
 };
-// Fills `code` for `query` (reusing its memory).
-void encode_query(std::span<const float> query, QueryCode& code);
+// Fills `code` for `query`, whose float sum of squares as the kernels compute it
+// (sum_squares) is `squares`, reusing the code's memory.
+void encode_query(std::span<const float> query, float squares, QueryCode& code);
 
 // out[j] = sum over i of q16_i * c_i for the code row rows[j], an exact integer sum.
 void code_dots(const QueryCode& query, const std::int8_t* const* rows, std::size_t count,

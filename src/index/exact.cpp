@@ -45,9 +45,10 @@ struct Before {
 // Scores batches of same-length points and keeps the best `keep` of those that can be scored.
 class Scorer {
  public:
-  Scorer(std::span<const float> query, Metric metric, const PointTable& points, std::size_t keep)
-      : query_(query), metric_(metric), points_(points),
-        query_root_(std::sqrt(sum_squares(query.data(), query.size()))), before_{metric}, keep_(keep) {}
+  Scorer(std::span<const float> query, float query_root, Metric metric, const PointTable& points,
+         std::size_t keep)
+      : query_(query), metric_(metric), points_(points), query_root_(query_root), before_{metric},
+        keep_(keep) {}
 
   void add(Slot slot) {
     const std::span<const float> vector = points_.vector(slot);
@@ -293,7 +294,8 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
                                           TenantRef tenant) {
   const std::size_t population = tenant != NO_TENANT ? points.tenant_slots(tenant).size() : points.size();
   const auto keep = static_cast<std::size_t>(std::min<std::uint64_t>(limit, population));
-  Scorer scorer(query, metric, points, keep);
+  const float squares = sum_squares(query.data(), query.size());
+  Scorer scorer(query, std::sqrt(squares), metric, points, keep);
   // With fewer kept than scanned, codes rule most points out before any exact score: those
   // strictly worse than `keep` others could never be returned. The rest go to the scorer in
   // table order, so equal scores and their order are as without pruning.
@@ -301,7 +303,7 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
   ScanScratch* s = nullptr;
   if (keep != 0 && keep < population && pruning_enabled() && query.size() == points.dimension()) {
     s = &scan_scratch();
-    encode_query(query, s->query);
+    encode_query(query, squares, s->query);
     if (s->query.usable) {
       threshold = bound_scores(query, metric, points, tenant, population, keep, *s);
     }

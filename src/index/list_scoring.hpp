@@ -46,7 +46,7 @@ inline Query with_code(const Query& query, const PointTable& points, ScoringScra
   if (!pruning_enabled() || query.values.size() != points.dimension()) {
     return query;
   }
-  encode_query(query.values, s.query_code);
+  encode_query(query.values, sum_squares(query.values.data(), query.values.size()), s.query_code);
   Query coded = query;
   coded.code = s.query_code.usable ? &s.query_code : nullptr;
   return coded;

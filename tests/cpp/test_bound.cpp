@@ -80,7 +80,7 @@ TEST(Bounds, HoldTheExactScoresOfAdversarialPairs) {
       const float squares = sum_squares(stored.data(), n);
       encode_row(stored, squares, row.data());
       QueryCode code;
-      encode_query(query, code);
+      encode_query(query, sum_squares(query.data(), query.size()), code);
       if (!code.usable || !has_code(row.data())) {
         EXPECT_FALSE(code.usable && codable(stored, squares));
         continue;
@@ -134,7 +134,7 @@ TEST(Bounds, LongestCodesSumWithoutOverflow) {
   const std::vector<float> same(MAX_CODE_DIMENSION, 1.0f);
   const std::vector<float> opposite(MAX_CODE_DIMENSION, -1.0f);
   QueryCode code;
-  encode_query(same, code);
+  encode_query(same, sum_squares(same.data(), same.size()), code);
   std::vector<std::int8_t> row(code_row_bytes(MAX_CODE_DIMENSION));
   for (const auto* stored : {&same, &opposite}) {
     encode_row(*stored, sum_squares(stored->data(), stored->size()), row.data());
