@@ -28,7 +28,8 @@ inline __m512i add_products(__m512i sums, const std::int8_t* codes, __m512i quer
 // The same for the last 16 codes of a row whose padded length is an odd multiple of 16: the
 // upper lanes of both operands are zero.
 inline __m512i add_last_products(__m512i sums, const std::int8_t* codes, __m512i query) {
-  const __m512i wide = _mm512_cvtepi8_epi16(_mm256_zextsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes))));
+  const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes));
+  const __m512i wide = _mm512_cvtepi8_epi16(_mm256_zextsi128_si256(last));
   return _mm512_dpwssd_epi32(sums, wide, query);
 }
 

@@ -91,7 +91,8 @@ class PointTable {
       std::uintptr_t row = reinterpret_cast<std::uintptr_t>(codes_.at(first));
       for (; slot < end; ++slot, ++flags, row += stride) {
         if ((*flags & HAS_POINT) != 0) {
-          visit(static_cast<Slot>(slot), (*flags & IN_ARENA) != 0 ? reinterpret_cast<const std::int8_t*>(row) : nullptr);
+          const bool coded = (*flags & IN_ARENA) != 0;
+          visit(static_cast<Slot>(slot), coded ? reinterpret_cast<const std::int8_t*>(row) : nullptr);
         }
       }
     }

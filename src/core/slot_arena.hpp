@@ -53,7 +53,9 @@ class SlotArena {
   }
   // The slot after the last one of `slot`'s chunk: records from `slot` up to it lie one after
   // another, so a scan in slot order can step through them without computing each address.
-  std::uint64_t chunk_end(std::uint32_t slot) const { return std::uint64_t{1} << (chunk_of(slot) + first_shift_); }
+  std::uint64_t chunk_end(std::uint32_t slot) const {
+    return std::uint64_t{1} << (chunk_of(slot) + first_shift_);
+  }
   // The record of `slot`, allocating its chunk if needed (uninitialised when new).
   T* place(std::uint32_t slot) {
     const unsigned chunk = chunk_of(slot);
