@@ -214,10 +214,12 @@ std::optional<double> bound_scores(std::span<const float> query, const PointTabl
   const std::int8_t* rows[BATCH];
   Slot slots[BATCH];
   std::size_t queued = 0;
-  const auto flush = [&] {
+  // Takes the count rather than sharing `queued`, which then stays in a register while the
+  // candidates are gathered.
+  const auto flush = [&](std::size_t count) {
     std::int64_t dots[BATCH];
-    code_dots(s.query, rows, queued, dots);
-    for (std::size_t i = 0; i < queued; ++i) {
+    code_dots(s.query, rows, count, dots);
+    for (std::size_t i = 0; i < count; ++i) {
       if (!has_code(rows[i])) {
         leave(slots[i], unbounded);
         continue;
@@ -245,18 +247,19 @@ std::optional<double> bound_scores(std::span<const float> query, const PointTabl
         threshold = s.certain.front();
       }
     }
-    queued = 0;
   };
   const auto visit = [&](Slot slot, const std::int8_t* row) {
-    if (row == nullptr) {
-      flush();  // keeps the candidates in visiting order
+    if (row == nullptr) [[unlikely]] {
+      flush(queued);  // keeps the candidates in visiting order
+      queued = 0;
       leave(slot, unbounded);
       return;
     }
     rows[queued] = row;
     slots[queued] = slot;
-    if (++queued == BATCH) {
-      flush();
+    if (++queued == BATCH) [[unlikely]] {
+      flush(queued);
+      queued = 0;
     }
   };
   if (tenant != NO_TENANT) {
@@ -266,7 +269,7 @@ std::optional<double> bound_scores(std::span<const float> query, const PointTabl
   } else {
     points.for_each_point_row(visit);
   }
-  flush();
+  flush(queued);
   if (s.certain.size() < keep) {
     return std::nullopt;
   }
