@@ -173,16 +173,17 @@ float exact_score(Metric metric, std::span<const float> query, std::span<const f
   return cosine_similarity(query, vector).value;
 }
 
-// Calls visit(slot) for each candidate point in table order.
+// Calls visit(slot, row) for each candidate point in table order, with its code row, or null
+// when its vector is not in the arena.
 template <class Visit>
 void for_each_candidate(const PointTable& points, TenantRef tenant, Visit visit) {
   if (tenant != NO_TENANT) {
     for (Slot slot : points.tenant_slots(tenant)) {
-      visit(slot);
+      visit(slot, points.in_arena(slot) ? points.code_row(slot) : nullptr);
     }
     return;
   }
-  points.for_each_point_row([&](Slot slot, const std::int8_t*) { visit(slot); });
+  points.for_each_point_row(visit);
 }
 
 // The bounding pass: leaves in s.slots, in visiting order, the points that may be among the
@@ -262,13 +263,7 @@ std::optional<double> bound_scores(std::span<const float> query, const PointTabl
       queued = 0;
     }
   };
-  if (tenant != NO_TENANT) {
-    for (Slot slot : points.tenant_slots(tenant)) {
-      visit(slot, points.in_arena(slot) ? points.code_row(slot) : nullptr);
-    }
-  } else {
-    points.for_each_point_row(visit);
-  }
+  for_each_candidate(points, tenant, visit);
   flush(queued);
   if (s.certain.size() < keep) {
     return std::nullopt;
@@ -320,7 +315,7 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
       }
     }
   } else {
-    for_each_candidate(points, tenant, [&](Slot slot) { scorer.add(slot); });
+    for_each_candidate(points, tenant, [&](Slot slot, const std::int8_t*) { scorer.add(slot); });
   }
   const std::vector<Ranked> ranked = scorer.finish();
 
