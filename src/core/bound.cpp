@@ -116,6 +116,9 @@ double quantise(const double* unit, std::size_t n, double scale, std::int32_t st
   return std::sqrt(residual) * (1.0 + INFLATION) + INFLATION;
 }
 
+// The interval of a row without a code.
+constexpr Bounds WHOLE{-__builtin_inf(), __builtin_inf()};
+
 // [low, high] widened by `slack` each way.
 Bounds widen(Bounds bounds, double slack) { return {bounds.low - slack, bounds.high + slack}; }
 
@@ -209,6 +212,9 @@ Norms norms(const QueryCode& query, float root) {
 
 Bounds dot_product_bounds(const QueryCode& query, const std::int8_t* row, std::int64_t dot,
                           float root) {
+  if (!has_code(row)) {
+    return WHOLE;
+  }
   const Norms n = norms(query, root);
   const Bounds product = scaled(similarity_bounds(query, row, dot), n.product_low, n.product_high);
   return widen(product, query.product_slack * n.product_high + query.underflow);
@@ -216,6 +222,9 @@ Bounds dot_product_bounds(const QueryCode& query, const std::int8_t* row, std::i
 
 Bounds euclidean_bounds(const QueryCode& query, const std::int8_t* row, std::int64_t dot,
                         float root) {
+  if (!has_code(row)) {
+    return WHOLE;
+  }
   const Norms n = norms(query, root);
   const Bounds product = scaled(similarity_bounds(query, row, dot), n.product_low, n.product_high);
   const double query_low = query.root_low * query.root_low;

@@ -105,7 +105,8 @@ inline Bounds similarity_bounds(const QueryCode& query, const std::int8_t* row, 
 
 // Intervals for the scores the kernels return, for vectors of the query's length whose row is
 // `row` and whose float root is `root`: cosine_distance(q, x), cosine_similarity(q, x),
-// sum_products(q, x), and sqrt(sum_squared_differences(q, x)).
+// sum_products(q, x), and sqrt(sum_squared_differences(q, x)). Each is whole, from -inf to
+// inf, when the row holds no code.
 inline Bounds cosine_distance_bounds(const QueryCode& query, const std::int8_t* row, std::int64_t dot) {
   const Bounds cosine = similarity_bounds(query, row, dot);
   return {1.0 - cosine.high - query.distance_slack, 1.0 - cosine.low + query.distance_slack};

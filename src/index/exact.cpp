@@ -13,6 +13,7 @@ namespace {
 
 // Points scored per kernel call: enough to keep the batched kernel's lanes busy.
 constexpr std::size_t BATCH = 32;
+static_assert(BATCH <= 32, "the bounding pass marks a batch's points in 32 bits");
 
 void prefetch_lines(std::span<const float> vector) {
   constexpr std::size_t LINE_FLOATS = 16;
@@ -139,7 +140,7 @@ struct ScanScratch {
   std::size_t kept = 0;
   std::vector<Slot> slots;      // the candidates in visiting order
   std::vector<double> reach;    // by visiting order: the best score each point could have
-  std::vector<double> certain;  // the worst score each coded point certainly reaches
+  std::vector<double> certain;  // the best certain scores so far: see BestScores
 };
 
 // Fetched once per scan; out of line for the reason given at thread_scratch in the graph code.
@@ -186,6 +187,59 @@ void for_each_candidate(const PointTable& points, TenantRef tenant, Visit visit)
   points.for_each_point_row(visit);
 }
 
+// The best `keep` finite scores offered under the metric, and the worst of them: until
+// `keep` are offered, NONE, the worst score of all, which rules nothing out. A few are kept
+// in order, best first, with NONE in the places not yet taken, and an offer runs through all
+// of them without a branch; more are kept as a heap with the worst on top.
+template <Metric M>
+class BestScores {
+ public:
+  BestScores(std::vector<double>& places, std::size_t keep)
+      : places_(places), keep_(keep), sorted_(keep <= SORTED_KEEP) {
+    places_.assign(sorted_ ? keep : 0, NONE);
+  }
+
+  double worst() const {
+    if (sorted_) {
+      return places_.back();
+    }
+    return places_.size() < keep_ ? NONE : places_.front();
+  }
+  bool full() const { return worst() != NONE; }
+
+  void offer(double score) {
+    if (sorted_) {
+      // Place j takes the (j+1)-th best of the old scores and the offered one.
+      double* const best = places_.data();
+      for (std::size_t j = keep_ - 1; j > 0; --j) {
+        best[j] = better_of(best[j], worse_of(best[j - 1], score));
+      }
+      best[0] = better_of(best[0], score);
+    } else if (places_.size() < keep_) {
+      places_.push_back(score);
+      std::push_heap(places_.begin(), places_.end(), worse_on_top);
+    } else if (worse_on_top(score, places_.front())) {
+      std::pop_heap(places_.begin(), places_.end(), worse_on_top);
+      places_.back() = score;
+      std::push_heap(places_.begin(), places_.end(), worse_on_top);
+    }
+  }
+
+ private:
+  static constexpr bool higher = higher_is_better(M);
+  // Beyond this many, an offer that ran through every place would cost more than the heap's
+  // mispredicted branches.
+  static constexpr std::size_t SORTED_KEEP = 64;
+  static constexpr double NONE = higher ? -__builtin_inf() : __builtin_inf();
+  static double better_of(double a, double b) { return higher ? std::max(a, b) : std::min(a, b); }
+  static double worse_of(double a, double b) { return higher ? std::min(a, b) : std::max(a, b); }
+  static bool worse_on_top(double a, double b) { return higher ? a > b : a < b; }
+
+  std::vector<double>& places_;
+  std::size_t keep_;
+  bool sorted_;
+};
+
 // The bounding pass: leaves in s.slots, in visiting order, the points that may be among the
 // best `keep`, with the best score each could have in s.reach (infinitely good for points
 // without a code), and returns the threshold that `keep` points certainly reach, or nullopt
@@ -193,6 +247,10 @@ void for_each_candidate(const PointTable& points, TenantRef tenant, Visit visit)
 // is beaten by at least `keep` others, whatever the ties. The threshold only improves as the
 // scan goes on, so a point already strictly worse than it is left out at once. One copy per
 // metric, so that the metric costs nothing per point.
+//
+// Which points are left out, and when, turns on the query alone: a branch deciding it would
+// be mispredicted at every turn. So the pass rules out a batch at a time, and writes and
+// offers the points it leaves without branching on them.
 template <Metric M>
 std::optional<double> bound_scores(std::span<const float> query, const PointTable& points,
                                    TenantRef tenant, std::size_t population, std::size_t keep,
@@ -200,18 +258,24 @@ std::optional<double> bound_scores(std::span<const float> query, const PointTabl
   constexpr bool higher = higher_is_better(M);
   constexpr double unbounded = higher ? __builtin_inf() : -__builtin_inf();
   const auto worse = [](double a, double b) { return higher ? a < b : a > b; };
-  const auto worse_on_top = [](double a, double b) { return higher ? a > b : a < b; };
   detail::grow_to(s.slots, population);
   detail::grow_to(s.reach, population);
-  s.kept = 0;
-  s.certain.clear();
-  const auto leave = [&s](Slot slot, double reach) {
-    s.slots[s.kept] = slot;
-    s.reach[s.kept] = reach;
-    ++s.kept;
+  std::size_t kept = 0;
+  BestScores<M> best(s.certain, keep);
+  // A point whose reach is worse than the threshold has a certain score worse still, which
+  // leaves `best` as it is: every other point is written and offered unconditionally.
+  const auto consider = [&](Slot slot, const Bounds& bounds) {
+    const double reach = higher ? bounds.high : bounds.low;
+    s.slots[kept] = slot;
+    s.reach[kept] = reach;
+    kept += static_cast<std::size_t>(!worse(reach, best.worst()));
+    best.offer(higher ? bounds.low : bounds.high);
   };
-  // Nothing is ruled out until `keep` points are certain.
-  double threshold = -unbounded;
+  const auto leave_unbounded = [&](Slot slot) {
+    s.slots[kept] = slot;
+    s.reach[kept] = unbounded;
+    ++kept;
+  };
   const std::int8_t* rows[BATCH];
   Slot slots[BATCH];
   std::size_t queued = 0;
@@ -220,32 +284,25 @@ std::optional<double> bound_scores(std::span<const float> query, const PointTabl
   const auto flush = [&](std::size_t count) {
     std::int64_t dots[BATCH];
     code_dots(s.query, rows, count, dots);
+    // Most points are ruled out by the threshold as it stands before the batch, all at once;
+    // the few left are bounded again one by one. Points without a code have unbounded reach.
+    const double threshold = best.worst();
+    std::uint32_t open = 0;
     for (std::size_t i = 0; i < count; ++i) {
-      if (!has_code(rows[i])) {
-        leave(slots[i], unbounded);
-        continue;
-      }
       const Bounds bounds = bounds_of<M>(s.query, rows[i], dots[i], points, slots[i]);
       if constexpr (CHECK_BOUNDS) {
-        verify_bounds(bounds, exact_score(M, query, points.vector(slots[i])));
+        if (has_code(rows[i])) {
+          verify_bounds(bounds, exact_score(M, query, points.vector(slots[i])));
+        }
       }
-      const double reach = higher ? bounds.high : bounds.low;
-      if (worse(reach, threshold)) {
-        continue;
-      }
-      leave(slots[i], reach);
-      // s.certain holds the best `keep` certain scores so far, as a heap with the worst on top.
-      const double certain = higher ? bounds.low : bounds.high;
-      if (s.certain.size() < keep) {
-        s.certain.push_back(certain);
-        std::push_heap(s.certain.begin(), s.certain.end(), worse_on_top);
-      } else if (worse(s.certain.front(), certain)) {
-        std::pop_heap(s.certain.begin(), s.certain.end(), worse_on_top);
-        s.certain.back() = certain;
-        std::push_heap(s.certain.begin(), s.certain.end(), worse_on_top);
-      }
-      if (s.certain.size() == keep) {
-        threshold = s.certain.front();
+      open |= static_cast<std::uint32_t>(!worse(higher ? bounds.high : bounds.low, threshold)) << i;
+    }
+    for (; open != 0; open &= open - 1) {
+      const auto i = static_cast<std::size_t>(__builtin_ctz(open));
+      if (has_code(rows[i])) [[likely]] {
+        consider(slots[i], bounds_of<M>(s.query, rows[i], dots[i], points, slots[i]));
+      } else {
+        leave_unbounded(slots[i]);
       }
     }
   };
@@ -253,7 +310,7 @@ std::optional<double> bound_scores(std::span<const float> query, const PointTabl
     if (row == nullptr) [[unlikely]] {
       flush(queued);  // keeps the candidates in visiting order
       queued = 0;
-      leave(slot, unbounded);
+      leave_unbounded(slot);
       return;
     }
     rows[queued] = row;
@@ -265,10 +322,11 @@ std::optional<double> bound_scores(std::span<const float> query, const PointTabl
   };
   for_each_candidate(points, tenant, visit);
   flush(queued);
-  if (s.certain.size() < keep) {
+  s.kept = kept;
+  if (!best.full()) {
     return std::nullopt;
   }
-  return s.certain.front();
+  return best.worst();
 }
 
 std::optional<double> bound_scores(std::span<const float> query, Metric metric,
@@ -307,12 +365,16 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
     }
   }
   if (threshold) {
+    // Compacted without a branch per point, for the reason given at bound_scores.
     const bool higher = higher_is_better(metric);
+    std::size_t left = 0;
     for (std::size_t position = 0; position < s->kept; ++position) {
       const double reach = s->reach[position];
-      if (!(higher ? reach < *threshold : reach > *threshold)) {
-        scorer.add(s->slots[position]);
-      }
+      s->slots[left] = s->slots[position];
+      left += static_cast<std::size_t>(!(higher ? reach < *threshold : reach > *threshold));
+    }
+    for (std::size_t position = 0; position < left; ++position) {
+      scorer.add(s->slots[position]);
     }
   } else {
     for_each_candidate(points, tenant, [&](Slot slot, const std::int8_t*) { scorer.add(slot); });

@@ -229,7 +229,10 @@ TEST(Bounds, PrunedScansMatchFullScansBitForBit) {
       for (const auto& query : queries) {
         for (Metric metric : {Metric::DotProduct, Metric::Cosine, Metric::Euclidean}) {
           for (TenantRef tenant : {NO_TENANT, *points.tenant("a")}) {
+            // 64 and 65 sit either side of where the best scores so far move from a sorted
+            // list to a heap.
             for (std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{3}, std::uint64_t{10},
+                                        std::uint64_t{64}, std::uint64_t{65}, std::uint64_t{count - 1},
                                         std::uint64_t{count}, UINT64_MAX}) {
               select_pruning(false);
               select_kernel("scalar");
