@@ -4,7 +4,9 @@
 //
 // No int32 lane can overflow: a row has at most 4096 padded elements, each 32-bit lane of
 // _mm256_madd_epi16 receives 2 of every 16 products, so at most 512 products of magnitude at
-// most 32767 * 127 = 4,161,409: 2,130,641,408 < 2^31. The lanes are added up in int64.
+// most 32767 * 127 = 4,161,409: 2,130,641,408 < 2^31. The lanes are added up in int64, except
+// for rows of at most 512 padded elements: no sum of their products can pass that same
+// 2,130,641,408, so four rows' lanes are added up together in int32.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -24,6 +26,17 @@ inline __m256i products(const std::int8_t* codes, __m256i query) {
   return _mm256_madd_epi16(wide, query);
 }
 
+// Rows whose totals cannot pass the int32 range.
+constexpr std::size_t INT32_TOTAL_PADDED = 512;
+
+// The four rows' totals, each the sum of its accumulator's 8 lanes, added up together.
+inline void store_totals(__m256i a, __m256i b, __m256i c, __m256i d, std::int64_t* out) {
+  // Each 128-bit half holds a, b, c and d summed over that half's lanes.
+  const __m256i halves = _mm256_hadd_epi32(_mm256_hadd_epi32(a, b), _mm256_hadd_epi32(c, d));
+  const __m128i totals = _mm_add_epi32(_mm256_castsi256_si128(halves), _mm256_extracti128_si256(halves, 1));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_cvtepi32_epi64(totals));
+}
+
 inline std::int64_t lane_total(__m256i sums) {
   alignas(32) std::int32_t lanes[8];
   _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sums);
@@ -34,13 +47,14 @@ inline std::int64_t lane_total(__m256i sums) {
   return total;
 }
 
-}  // namespace
-
-void sum_code_products_avx2(const std::int16_t* query, const std::int8_t* const* rows,
-                            std::size_t count, std::size_t padded, std::int64_t* out) {
+// Sums the rows in fours, one named accumulator each, and returns how many it summed. One
+// copy per way of adding up the lanes, each out of line: kept in an array, or with both ways
+// in one function, the accumulators were copied between registers at every step.
+template <bool INT32_TOTALS>
+[[gnu::noinline]] std::size_t sum_in_fours(const std::int16_t* query, const std::int8_t* const* rows,
+                                           std::size_t count, std::size_t padded, std::int64_t* out) {
   std::size_t j = 0;
   for (; j + ROWS <= count; j += ROWS) {
-    // Named accumulators: kept in an array, they were copied between registers every step.
     const std::int8_t* const a = rows[j] + HEADER;
     const std::int8_t* const b = rows[j + 1] + HEADER;
     const std::int8_t* const c = rows[j + 2] + HEADER;
@@ -56,11 +70,27 @@ void sum_code_products_avx2(const std::int16_t* query, const std::int8_t* const*
       sum_c = _mm256_add_epi32(sum_c, products(c + i, q));
       sum_d = _mm256_add_epi32(sum_d, products(d + i, q));
     }
-    out[j] = lane_total(sum_a);
-    out[j + 1] = lane_total(sum_b);
-    out[j + 2] = lane_total(sum_c);
-    out[j + 3] = lane_total(sum_d);
+    if constexpr (INT32_TOTALS) {
+      // Ends the accumulators' live ranges in registers; without it GCC copies each of them at
+      // every step of the loop above.
+      asm("" : "+v"(sum_a), "+v"(sum_b), "+v"(sum_c), "+v"(sum_d));
+      store_totals(sum_a, sum_b, sum_c, sum_d, out + j);
+    } else {
+      out[j] = lane_total(sum_a);
+      out[j + 1] = lane_total(sum_b);
+      out[j + 2] = lane_total(sum_c);
+      out[j + 3] = lane_total(sum_d);
+    }
   }
+  return j;
+}
+
+}  // namespace
+
+void sum_code_products_avx2(const std::int16_t* query, const std::int8_t* const* rows,
+                            std::size_t count, std::size_t padded, std::int64_t* out) {
+  std::size_t j = padded <= INT32_TOTAL_PADDED ? sum_in_fours<true>(query, rows, count, padded, out)
+                                               : sum_in_fours<false>(query, rows, count, padded, out);
   for (; j < count; ++j) {
     __m256i sums = _mm256_setzero_si256();
     for (std::size_t i = 0; i < padded; i += 16) {

@@ -129,22 +129,31 @@ TEST(Bounds, CodableOnlyInsideTheSafeRange) {
 }
 
 // The largest possible integer sums (every element at its largest step) come out exact.
+// The largest products possible, in rows of 4 (summed together) and a row left over, either
+// side of the length up to which four rows' totals are added up in int32.
 TEST(Bounds, LongestCodesSumWithoutOverflow) {
   KernelGuard guard;
-  const std::vector<float> same(MAX_CODE_DIMENSION, 1.0f);
-  const std::vector<float> opposite(MAX_CODE_DIMENSION, -1.0f);
-  QueryCode code;
-  encode_query(same, sum_squares(same.data(), same.size()), code);
-  std::vector<std::int8_t> row(code_row_bytes(MAX_CODE_DIMENSION));
-  for (const auto* stored : {&same, &opposite}) {
-    encode_row(*stored, sum_squares(stored->data(), stored->size()), row.data());
+  for (std::size_t n : {std::size_t{512}, std::size_t{513}, MAX_CODE_DIMENSION}) {
+    const std::vector<float> same(n, 1.0f);
+    const std::vector<float> opposite(n, -1.0f);
+    QueryCode code;
+    encode_query(same, sum_squares(same.data(), same.size()), code);
+    std::vector<std::vector<std::int8_t>> rows;
+    for (std::size_t i = 0; i < 5; ++i) {
+      const auto& stored = i % 3 == 1 ? opposite : same;
+      rows.emplace_back(code_row_bytes(n));
+      encode_row(stored, sum_squares(stored.data(), stored.size()), rows.back().data());
+    }
+    const std::int8_t* row_pointers[5];
+    for (std::size_t i = 0; i < 5; ++i) row_pointers[i] = rows[i].data();
+    const std::int64_t largest = std::int64_t{32767} * 127 * static_cast<std::int64_t>(n);
     for (std::string_view kernel : kernels_here()) {
       select_kernel(kernel);
-      const std::int8_t* rows[] = {row.data()};
-      std::int64_t dot = 0;
-      code_dots(code, rows, 1, &dot);
-      const std::int64_t expected = std::int64_t{32767} * 127 * MAX_CODE_DIMENSION;
-      EXPECT_EQ(dot, stored == &same ? expected : -expected) << kernel;
+      std::int64_t dots[5];
+      code_dots(code, row_pointers, 5, dots);
+      for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(dots[i], i % 3 == 1 ? -largest : largest) << kernel << " n=" << n << " row " << i;
+      }
     }
   }
 }
