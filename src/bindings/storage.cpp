@@ -122,6 +122,11 @@ PyObject* build_answer(const SearchAnswer& answer) {
     PyTuple_SET_ITEM(entry, 1, score.release());
     if (with_payload) {
       PyTuple_SET_ITEM(entry, 2, payload.release());
+    } else {
+      // An int and a float can never be part of a cycle: untracked, as the collector would
+      // leave such a pair once it had looked at it, the answer adds one object, not eleven,
+      // to the collector's count.
+      PyObject_GC_UnTrack(entry);
     }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
   }
