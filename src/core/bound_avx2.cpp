@@ -26,7 +26,7 @@ inline __m256i products(const std::int8_t* codes, __m256i query) {
   return _mm256_madd_epi16(wide, query);
 }
 
-// Rows whose totals cannot pass the int32 range.
+// Rows padded to at most this many elements have totals that cannot pass the int32 range.
 constexpr std::size_t INT32_TOTAL_PADDED = 512;
 
 // The four rows' totals, each the sum of its accumulator's 8 lanes, added up together.

@@ -43,7 +43,7 @@ inline __m512i last_query_at(const std::int16_t* query) {
   return _mm512_zextsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query)));
 }
 
-// Rows whose totals cannot pass the int32 range.
+// Rows padded to at most this many elements have totals that cannot pass the int32 range.
 constexpr std::size_t INT32_TOTAL_PADDED = 512;
 
 // The four rows' totals, each the sum of its accumulator's 16 lanes, added up together: the

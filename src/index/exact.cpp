@@ -218,7 +218,7 @@ class BestScores {
     } else if (places_.size() < keep_) {
       places_.push_back(score);
       std::push_heap(places_.begin(), places_.end(), worse_on_top);
-    } else if (worse_on_top(score, places_.front())) {
+    } else if (worse_on_top(score, places_.front())) {  // better than the worst kept
       std::pop_heap(places_.begin(), places_.end(), worse_on_top);
       places_.back() = score;
       std::push_heap(places_.begin(), places_.end(), worse_on_top);
