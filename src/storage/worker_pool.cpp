@@ -37,7 +37,8 @@ struct Job {
   const std::function<void(std::size_t)>* task;
   std::size_t count;     // guarded by the pool's mutex; cut to `next` when the batch stops
   std::size_t next = 0;  // guarded by the pool's mutex
-  std::size_t done = 0;  // guarded by the pool's mutex
+  // Changed with the pool's mutex held; the calling thread also watches it without.
+  std::atomic<std::size_t> done = 0;
 };
 
 class ThreadPool final : public WorkerPool {
@@ -90,6 +91,11 @@ class ThreadPool final : public WorkerPool {
         next_look = std::chrono::steady_clock::now() + WAIT_SLICE;
       }
     }
+    // The last positions under way often end within microseconds, sooner than a sleeping
+    // caller would wake. Only this thread changes job.count.
+    guard.unlock();
+    watch_briefly([&] { return job.done.load(std::memory_order_acquire) == job.count; });
+    guard.lock();
     while (!job_done_.wait_for(guard, WAIT_SLICE, [&] { return job.done == job.count; })) {
       if (asking) {
         look();
@@ -120,7 +126,7 @@ class ThreadPool final : public WorkerPool {
     for (;;) {
       if (jobs_.empty()) {
         guard.unlock();
-        wait_briefly();
+        watch_briefly([this] { return queued_.load(std::memory_order_acquire) != 0; });
         guard.lock();
       }
       work_ready_.wait(guard, [&] { return !jobs_.empty(); });
@@ -135,12 +141,13 @@ class ThreadPool final : public WorkerPool {
     }
   }
 
-  // Watches for a job for a short while before sleeping: a thread woken from sleep takes
-  // tens of microseconds to start, longer than a small job such as one delete's repairs,
-  // which callers often send one after another.
-  void wait_briefly() const {
+  // Watches for `ready` for a short while before a thread goes to sleep: a thread woken from
+  // sleep takes tens of microseconds to start, longer than a small job such as one delete's
+  // repairs, which callers often send one after another.
+  template <class Ready>
+  static void watch_briefly(Ready ready) {
     const auto until = std::chrono::steady_clock::now() + SPIN_TIME;
-    while (queued_.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < until) {
+    while (!ready() && std::chrono::steady_clock::now() < until) {
       for (int i = 0; i < 32; ++i) {
         __builtin_ia32_pause();
       }
