@@ -177,9 +177,12 @@ void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points,
     return !has_node(slot) || !holds_point(points, slot) || r.doomed.contains(slot) ||
            r.relinked.contains(slot) || !r.seen.insert(slot);
   });
+  // Rare: selection from the removed node's list usually keeps them. Their own lists name no
+  // removed node: they were repaired if they did.
   for (Slot slot : r.exposed) {
     if (ways_in(slot, r.doomed, 1) == 0) {
-      link_stranded(slot, r.doomed, points);
+      link_from_near_nodes(slot, points, [](Slot) { return true; },
+                           [&](Slot, Slot linked) { return ways_in(linked, r.doomed, 2) >= 2; });
     }
   }
 
@@ -192,6 +195,11 @@ void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points,
   }
   if (entry_removed) {
     choose_entry_point(points);
+  }
+  removed_since_reconnection_ += doomed.size();
+  if (removed_since_reconnection_ >= std::max(RECONNECTION_MIN, node_count_ / RECONNECTION_SHARE)) {
+    reconnect(points);
+    removed_since_reconnection_ = 0;
   }
   // A removal of many nodes grows these far past what one node needs: given back rather than
   // kept for the next removal.
@@ -212,43 +220,6 @@ std::size_t HNSWIndex::ways_in(Slot slot, const SlotSet& doomed, std::size_t eno
     }
   });
   return sources.size();
-}
-
-// Links a node that nothing links to on layer 0 from the nearest node of its own list that
-// has room, or else in place of the last link of the nearest one whose last link's target
-// has another way in. Rare: selection from the removed node's list usually keeps it.
-void HNSWIndex::link_stranded(Slot slot, const SlotSet& doomed, const PointTable& points) {
-  Scratch& s = thread_scratch();
-  // The list names no removed node: it was repaired if it did.
-  std::span<const Slot> own = neighbors(slot, 0);
-  std::vector<Slot> hosts;
-  for (Slot linked : own) {
-    if (has_node(linked) && holds_point(points, linked) && linked != slot) {
-      hosts.push_back(linked);
-    }
-  }
-  score_list(point_query(points, slot), hosts, points, s.scoring.list_distances, s.scoring);
-  std::vector<std::pair<std::uint32_t, std::size_t>> order;
-  for (std::size_t i = 0; i < hosts.size(); ++i) {
-    order.emplace_back(distance_rank(s.scoring.list_distances[i]), i);
-  }
-  std::sort(order.begin(), order.end());
-  const std::size_t cap = link_cap(m, 0);
-  for (const auto& [rank, i] : order) {
-    const Slot host = hosts[i];
-    std::vector<Slot> list(neighbors(host, 0).begin(), neighbors(host, 0).end());
-    if (list.size() >= cap) {
-      if (list.empty() || ways_in(list.back(), doomed, 2) < 2) {
-        continue;
-      }
-      list.pop_back();
-    }
-    list.push_back(slot);
-    store_layer0(host, list);
-    settled_.assign(host, false);
-    in_links_.add(slot, host);
-    return;
-  }
 }
 
 void HNSWIndex::drop_node(Slot slot) {

@@ -173,7 +173,15 @@ class HNSWIndex {
   void add_link(Slot owner, std::uint64_t layer, Slot target, const PointTable& points);
   // How many surviving nodes (up to `enough`) list `slot` on layer 0.
   std::size_t ways_in(Slot slot, const detail::SlotSet& doomed, std::size_t enough) const;
-  void link_stranded(Slot slot, const detail::SlotSet& doomed, const PointTable& points);
+  // Links `slot` on layer 0 from the nearest node that `may_host` accepts among those it
+  // links to, or else among those they link to: appended where the host's list has room, or
+  // else in place of its farthest link that may_drop(host, link) accepts. Returns the host;
+  // none when no node could take it.
+  std::optional<Slot> link_from_near_nodes(Slot slot, const PointTable& points,
+                                           const std::function<bool(Slot)>& may_host,
+                                           const std::function<bool(Slot, Slot)>& may_drop);
+  // Links every node with a point that the entry point cannot reach over layer 0 back in.
+  void reconnect(const PointTable& points);
   void insert_round(std::span<const Slot> slots, std::span<const std::uint64_t> levels,
                     const PointTable& points, const ParallelFor& parallel_for);
   void drop_node(Slot slot);
@@ -188,6 +196,13 @@ class HNSWIndex {
   std::vector<std::vector<std::vector<Slot>>> upper_;  // upper lists of nodes above layer 0
   std::size_t node_count_ = 0;
   InLinks in_links_;  // built by the first removal, dropped by a long run of insertions
+  // Removals relink the nodes they leave without a way in, but now and then a few nodes are
+  // left that only link one another; insertion's pruning strands some too. A sweep of the
+  // whole graph after every sixteenth of its size in removals links them back in, for 2 to
+  // 3% of the removals' own cost.
+  static constexpr std::size_t RECONNECTION_MIN = 256;
+  static constexpr std::size_t RECONNECTION_SHARE = 16;
+  std::size_t removed_since_reconnection_ = 0;
 };
 
 }  // namespace tarnwick

@@ -179,6 +179,27 @@ TEST_P(RemovalMix, KeepsEveryGraphInvariant) {
 
 INSTANTIATE_TEST_SUITE_P(LinkCaps, RemovalMix, testing::Values(1, 4, 16));
 
+// Insertion's pruning strands nodes of a sparse graph, and removals can leave a few that only
+// link one another: a removal of a sixteenth of the graph sweeps them all back in. (With m 1,
+// lists of two links cannot always take them.)
+class Reconnection : public testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(Reconnection, EveryNodeIsReachableAfterASweep) {
+  std::mt19937 random(static_cast<std::uint32_t>(GetParam()));
+  Graph graph(GetParam());
+  for (PointId id = 0; id < 4000; ++id) graph.upsert(id, clustered_vector(random, 16));
+  if (GetParam() <= 4) {  // the sweep has something to do
+    ASSERT_LT(graph.reachable().size(), graph.live.size());
+  }
+  std::vector<PointId> doomed;
+  for (PointId id = 0; id < 4000; id += 13) doomed.push_back(id);
+  graph.remove(doomed);
+  graph.check();
+  EXPECT_EQ(graph.reachable().size(), graph.live.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(LinkCaps, Reconnection, testing::Values(2, 4, 16));
+
 // Selection alone would shorten every repaired list, and a graph thinned that way by many
 // single removals loses recall.
 TEST(Removal, RepairedListsKeepTheirLength) {
