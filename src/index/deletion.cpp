@@ -37,6 +37,13 @@ void gather_candidates(const HNSWIndex& index, const ListRepair& repair, const S
   auto offer = [&](Slot slot) {
     if (!doomed.contains(slot) && r.seen.insert(slot) && holds_point(points, slot)) {
       r.candidates.push_back(slot);
+      // Fetched while the rest are gathered: scoring them all waits on memory otherwise.
+      const std::span<const float> vector = points.vector(slot);
+      const char* bytes = reinterpret_cast<const char*>(vector.data());
+      for (std::size_t line = 0; line < vector.size_bytes(); line += 64) {
+        __builtin_prefetch(bytes + line);
+      }
+      points.prefetch_root(slot);
     }
   };
   std::span<const Slot> own = index.neighbors(repair.owner, repair.layer);
