@@ -89,6 +89,19 @@ def test_store_parameters_survive_emptying(tmp_path):
     assert saved(store, tmp_path) == bytes([0, 8, 40, 20, 0, 0, 0])
 
 
+@pytest.mark.parametrize("m", [3, 4])
+def test_deletes_of_a_sixteenth_leave_every_point_reachable(m):
+    """Sparse graphs strand nodes that no search reaches; a large enough delete sweeps them back
+    (with m 1 or 2, lists of two or four links cannot always take them)."""
+    vectors = clustered(3000, dim=16)
+    store = VectorStorage(m=m)
+    for point_id, vector in enumerate(vectors):
+        store.upsert(point_id, vector, None)
+    assert len(store.search(vectors[0], 10**6, "cosine")) < 3000
+    assert store.delete_many(list(range(0, 3000, 10))) == 300
+    assert len(store.search(vectors[0], 10**6, "cosine")) == len(store) == 2700
+
+
 def test_round_trip_after_deletes_answers_as_the_store_did(tmp_path):
     vectors = clustered(1500)
     store = VectorStorage()
