@@ -5,6 +5,7 @@
 #include "index/link_caps.hpp"
 #include "index/list_scoring.hpp"
 #include "index/point_lookup.hpp"
+#include "index/removal_scratch.hpp"
 #include "index/thread_scratch.hpp"
 
 namespace tarnwick {
@@ -25,17 +26,16 @@ std::optional<Slot> HNSWIndex::link_from_near_nodes(Slot slot, const PointTable&
                                                     const std::function<bool(Slot, Slot)>& may_drop) {
   Scratch& s = thread_scratch();
   const std::size_t cap = link_cap(m, 0);
-  std::vector<Slot> seen{slot};
   std::vector<Slot> ring(neighbors(slot, 0).begin(), neighbors(slot, 0).end());
+  SlotSet seen;  // grows with the second ring
+  seen.clear(ring.size() + 1);
+  seen.insert(slot);
   std::vector<Slot> hosts;
   for (std::size_t hop = 0; hop < 2; ++hop) {
     hosts.clear();
     for (Slot linked : ring) {
-      if (std::find(seen.begin(), seen.end(), linked) == seen.end()) {
-        seen.push_back(linked);
-        if (has_node(linked) && holds_point(points, linked) && may_host(linked)) {
-          hosts.push_back(linked);
-        }
+      if (seen.insert(linked) && has_node(linked) && holds_point(points, linked) && may_host(linked)) {
+        hosts.push_back(linked);
       }
     }
     score_list(point_query(points, slot), hosts, points, s.scoring.list_distances, s.scoring);
