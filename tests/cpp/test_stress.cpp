@@ -1,7 +1,8 @@
-// Eight threads on one segment at once: upserts, searches on the exact and the graph route,
-// batches on the worker pool, saves to memory and load-swaps. Every answer is checked against
+// Eight threads on one segment at once: upserts, deletes and bulk upserts (whose graph work
+// runs on the worker pool under the write locks), searches on the exact and the graph route,
+// batches on the same pool, saves to memory and load-swaps. Every answer is checked against
 // the vectors that could have been stored under its identifiers, every saved state must hold
-// a node for each point, and every upsert must get in while the readers stream: within
+// a node for each point, and every write must get in while the readers stream: within
 // READER_CALLS_LIMIT reader calls of asking. A failure in any thread is recorded and stops all
 // of them, so the test ends and reports it; a watchdog ends the process only if a thread stops
 // making progress altogether.
@@ -43,7 +44,7 @@ constexpr int THREADS = 8;
 // A thread whose counter stands still this long is stuck in a call: generous, against hangs
 // only, for a loaded machine under ThreadSanitizer.
 constexpr auto STALL_LIMIT = std::chrono::seconds(120);
-// Readers stream all the time. During one upsert they finish the calls in flight and those its
+// Readers stream all the time. During one write they finish the calls in flight and those its
 // unlocked parts let through, a few hundred at most on a plain build; this many means new
 // readers kept getting in ahead of it.
 constexpr std::uint64_t READER_CALLS_LIMIT = 20'000;
@@ -130,11 +131,13 @@ std::string check_snapshot(const std::string& bytes) {
 
 struct Figures {
   std::atomic<std::uint64_t> upserts{0};
+  std::atomic<std::uint64_t> deletes{0};
+  std::atomic<std::uint64_t> bulk_upserts{0};
   std::atomic<std::uint64_t> searches{0};
   std::atomic<std::uint64_t> batches{0};
   std::atomic<std::uint64_t> saves{0};
   std::atomic<std::uint64_t> loads{0};
-  std::atomic<std::uint64_t> most_reader_calls_during_an_upsert{0};
+  std::atomic<std::uint64_t> most_reader_calls_during_a_write{0};
 };
 
 class Stress {
@@ -155,7 +158,7 @@ class Stress {
     for (int role = 0; role < THREADS; ++role) {
       threads.emplace_back([this, role, deadline] {
         std::mt19937_64 random(1000 + role);
-        // Readers go on past the deadline while an upsert waits, so that one stuck behind them
+        // Readers go on past the deadline while a write waits, so that one stuck behind them
         // is caught by the count instead of let in when they stop.
         while ((Clock::now() < deadline || (is_reader(role) && writer_waiting())) && !failed_.load()) {
           step(role, random);
@@ -175,7 +178,7 @@ class Stress {
 
  private:
   static constexpr const char* ROLE_NAMES[THREADS] = {
-      "upsert", "upsert", "search", "tenant search", "small-tenant search",
+      "upsert", "mixed writes", "search", "tenant search", "small-tenant search",
       "batch search", "save", "load"};
 
   static bool is_reader(int role) { return role >= 2 && role <= 5; }
@@ -187,14 +190,14 @@ class Stress {
     return false;
   }
 
-  // Called by readers after each call: fails the run when an upsert has been waiting for more
+  // Called by readers after each call: fails the run when a write has been waiting for more
   // than READER_CALLS_LIMIT of their calls; stopping them then lets it in.
   void count_reader_call() {
     const std::uint64_t calls = reader_calls_.fetch_add(1) + 1;
     for (const auto& asked : writer_asked_at_) {
       const std::uint64_t since = asked.load();
       if (since != NO_WRITER && calls > since && calls - since > READER_CALLS_LIMIT) {
-        fail("an upsert waited while readers finished " + std::to_string(READER_CALLS_LIMIT) + " calls");
+        fail("a write waited while readers finished " + std::to_string(READER_CALLS_LIMIT) + " calls");
       }
     }
   }
@@ -214,17 +217,15 @@ class Stress {
     switch (role) {
       case 0:
       case 1: {
-        const PointId id = random() % IDS;
         const std::uint64_t asked = reader_calls_.load();
         writer_asked_at_[role] = asked;
-        segment_.upsert(id, vector_for(id, random() % VERSIONS), payload_for(id));
+        write(role == 0 ? 0 : random() % 3, random);
         const std::uint64_t calls = reader_calls_.load() - asked;
         writer_asked_at_[role] = NO_WRITER;
-        std::uint64_t previous = figures_.most_reader_calls_during_an_upsert.load();
+        std::uint64_t previous = figures_.most_reader_calls_during_a_write.load();
         while (calls > previous &&
-               !figures_.most_reader_calls_during_an_upsert.compare_exchange_weak(previous, calls)) {
+               !figures_.most_reader_calls_during_a_write.compare_exchange_weak(previous, calls)) {
         }
-        figures_.upserts.fetch_add(1);
         return;
       }
       case 2:
@@ -285,6 +286,29 @@ class Stress {
     }
   }
 
+  // 0: an upsert; 1: a delete of up to 8 points; 2: a bulk upsert of up to 32.
+  void write(std::uint64_t kind, std::mt19937_64& random) {
+    std::vector<PointId> ids(1 + random() % (kind == 2 ? 32 : 8));
+    for (PointId& id : ids) id = random() % IDS;
+    if (kind == 0) {
+      segment_.upsert(ids[0], vector_for(ids[0], random() % VERSIONS), payload_for(ids[0]));
+      figures_.upserts.fetch_add(1);
+    } else if (kind == 1) {
+      segment_.remove(ids);
+      figures_.deletes.fetch_add(1);
+    } else {
+      std::vector<std::vector<float>> vectors;
+      std::vector<std::optional<Payload>> payloads;
+      for (PointId id : ids) {
+        vectors.push_back(vector_for(id, random() % VERSIONS));
+        payloads.emplace_back(payload_for(id));
+      }
+      std::atomic<std::size_t> done{0};
+      segment_.upsert_many(ids, std::move(vectors), std::move(payloads), done);
+      figures_.bulk_upserts.fetch_add(1);
+    }
+  }
+
   void report(const std::string& problem) {
     if (!problem.empty()) fail(problem);
   }
@@ -322,7 +346,7 @@ class Stress {
   std::atomic<bool> done_{false};
   std::array<std::atomic<std::uint64_t>, THREADS> progress_{};
   std::atomic<std::uint64_t> reader_calls_{0};
-  // Per upsert thread (roles 0 and 1): reader calls done when its current upsert began.
+  // Per writing thread (roles 0 and 1): reader calls done when its current write began.
   std::array<std::atomic<std::uint64_t>, 2> writer_asked_at_{NO_WRITER, NO_WRITER};
   Figures figures_;
 };
@@ -333,20 +357,23 @@ TEST(Stress, EightThreadsMixingEveryOperation) {
   Stress stress;
   stress.run(seconds);
   const Figures& figures = stress.figures();
-  std::printf("stress: %d threads for %.1f s: %llu upserts, %llu searches, %llu batches of 8, "
-              "%llu saves, %llu loads; at most %llu reader calls during one upsert\n",
+  std::printf("stress: %d threads for %.1f s: %llu upserts, %llu deletes, %llu bulk upserts, "
+              "%llu searches, %llu batches of 8, %llu saves, %llu loads; at most %llu reader calls "
+              "during one write\n",
               THREADS, seconds, static_cast<unsigned long long>(figures.upserts.load()),
+              static_cast<unsigned long long>(figures.deletes.load()),
+              static_cast<unsigned long long>(figures.bulk_upserts.load()),
               static_cast<unsigned long long>(figures.searches.load()),
               static_cast<unsigned long long>(figures.batches.load()),
               static_cast<unsigned long long>(figures.saves.load()),
               static_cast<unsigned long long>(figures.loads.load()),
-              static_cast<unsigned long long>(figures.most_reader_calls_during_an_upsert.load()));
+              static_cast<unsigned long long>(figures.most_reader_calls_during_a_write.load()));
   EXPECT_EQ(stress.failure(), "");
-  for (const auto* count : {&figures.upserts, &figures.searches, &figures.batches, &figures.saves,
+  for (const auto* count : {&figures.upserts, &figures.deletes, &figures.bulk_upserts, &figures.searches, &figures.batches, &figures.saves,
                             &figures.loads}) {
     EXPECT_GT(count->load(), 0u);
   }
-  EXPECT_LE(figures.most_reader_calls_during_an_upsert.load(), READER_CALLS_LIMIT);
+  EXPECT_LE(figures.most_reader_calls_during_a_write.load(), READER_CALLS_LIMIT);
 }
 
 }  // namespace
