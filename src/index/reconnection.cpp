@@ -94,6 +94,8 @@ void HNSWIndex::reconnect(const PointTable& points) {
       }
     }
   };
+  const auto reached = [&](Slot candidate) { return reached_from[candidate] != UNREACHED; };
+  const auto off_tree = [&](Slot owner, Slot linked) { return reached_from[linked] != owner; };
   for (std::size_t round = 0; round < RECONNECTION_ROUNDS; ++round) {
     reached_from.assign(uppers_.size(), UNREACHED);
     reached_from[*entry_point] = *entry_point;
@@ -104,9 +106,7 @@ void HNSWIndex::reconnect(const PointTable& points) {
       if (reached_from[slot] != UNREACHED || !has_node(slot) || !holds_point(points, slot)) {
         continue;
       }
-      const std::optional<Slot> host = link_from_near_nodes(
-          slot, points, [&](Slot candidate) { return reached_from[candidate] != UNREACHED; },
-          [&](Slot owner, Slot linked) { return reached_from[linked] != owner; });
+      const std::optional<Slot> host = link_from_near_nodes(slot, points, reached, off_tree);
       if (!host) {
         left_out = true;
         continue;
@@ -116,8 +116,15 @@ void HNSWIndex::reconnect(const PointTable& points) {
       linked_any = true;
     }
     if (!left_out || !linked_any) {
-      return;
+      break;
     }
+  }
+  // The entry point starts the tree, but a layer-0 walk that starts anywhere else (where the
+  // descent through the upper layers ends) reaches it only over a link to it.
+  SlotSet none;
+  none.clear(0);
+  if (holds_point(points, *entry_point) && ways_in(*entry_point, none, 1) == 0) {
+    link_from_near_nodes(*entry_point, points, reached, off_tree);
   }
 }
 

@@ -200,6 +200,37 @@ TEST_P(Reconnection, EveryNodeIsReachableAfterASweep) {
 
 INSTANTIATE_TEST_SUITE_P(LinkCaps, Reconnection, testing::Values(3, 4, 16));
 
+// A search's layer-0 walk starts where the descent through the upper layers ends, so the
+// entry point needs a way in too. These seeds (about one in a hundred) left it without one
+// before the sweep saw to it: ten tight clusters, a graph with m 3, a tenth removed.
+class EntryPointWayIn : public testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(EntryPointWayIn, SurvivesASweep) {
+  std::mt19937 random(GetParam());
+  Graph graph(3);
+  graph.random_.seed(GetParam() + 100);
+  std::normal_distribution<float> normal;
+  std::vector<std::vector<float>> centres(10, std::vector<float>(16));
+  for (std::vector<float>& centre : centres) {
+    for (float& value : centre) value = normal(random);
+  }
+  for (PointId id = 0; id < 3000; ++id) {
+    std::vector<float> values = centres[random() % centres.size()];
+    for (float& value : values) value += 0.3f * normal(random);
+    graph.upsert(id, std::move(values));
+  }
+  std::vector<PointId> doomed;
+  for (PointId id = 0; id < 3000; id += 10) doomed.push_back(id);
+  graph.remove(doomed);
+  const Slot entry = *graph.index.entry_point;
+  EXPECT_TRUE(std::any_of(graph.live.begin(), graph.live.end(), [&](PointId id) {
+    std::span<const Slot> list = graph.index.neighbors(*graph.points.find(id), 0);
+    return std::find(list.begin(), list.end(), entry) != list.end();
+  }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, EntryPointWayIn, testing::Values(65u, 144u, 211u, 219u, 345u));
+
 // Selection alone would shorten every repaired list, and a graph thinned that way by many
 // single removals loses recall.
 TEST(Removal, RepairedListsKeepTheirLength) {
