@@ -121,9 +121,7 @@ void HNSWIndex::reconnect(const PointTable& points) {
   }
   // The entry point starts the tree, but a layer-0 walk that starts anywhere else (where the
   // descent through the upper layers ends) reaches it only over a link to it.
-  SlotSet none;
-  none.clear(0);
-  if (holds_point(points, *entry_point) && ways_in(*entry_point, none, 1) == 0) {
+  if (holds_point(points, *entry_point) && ways_in(*entry_point, SlotSet{}, 1) == 0) {
     link_from_near_nodes(*entry_point, points, reached, off_tree);
   }
 }

@@ -288,7 +288,7 @@ class Stress {
 
   // 0: an upsert; 1: a delete of up to 8 points; 2: a bulk upsert of up to 32.
   void write(std::uint64_t kind, std::mt19937_64& random) {
-    std::vector<PointId> ids(1 + random() % (kind == 2 ? 32 : 8));
+    std::vector<PointId> ids(kind == 0 ? 1 : 1 + random() % (kind == 2 ? 32 : 8));
     for (PointId& id : ids) id = random() % IDS;
     if (kind == 0) {
       segment_.upsert(ids[0], vector_for(ids[0], random() % VERSIONS), payload_for(ids[0]));
