@@ -5,6 +5,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <system_error>
@@ -18,9 +19,11 @@ namespace tarnwick::bindings {
 // Runs operation() to its end on another thread. Called attached; returns attached. Between
 // waits, look() runs attached; once it returns false (with an exception set) it is not
 // called again, and the exception stays set for the caller after the operation has ended.
+// What operation() throws (std::bad_alloc, mostly) is thrown again here, once it has ended.
 template <typename Result>
 Result run_watched(const std::function<Result()>& operation, const std::function<bool()>& look) {
   Result result{};
+  std::exception_ptr failure;
   std::mutex mutex;
   std::condition_variable finished;
   bool done = false;
@@ -28,9 +31,16 @@ Result run_watched(const std::function<Result()>& operation, const std::function
   std::thread worker;
   try {
     worker = std::thread([&] {
-      Result outcome = operation();
+      Result outcome{};
+      std::exception_ptr thrown;
+      try {
+        outcome = operation();
+      } catch (...) {
+        thrown = std::current_exception();
+      }
       std::lock_guard lock(mutex);
       result = std::move(outcome);
+      failure = thrown;
       done = true;
       finished.notify_one();
     });
@@ -48,6 +58,9 @@ Result run_watched(const std::function<Result()>& operation, const std::function
   }
   lock.unlock();
   worker.join();
+  if (failure) {
+    std::rethrow_exception(failure);
+  }
   return result;
 }
 

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -39,6 +40,7 @@ struct Job {
   std::size_t next = 0;  // guarded by the pool's mutex
   // Changed with the pool's mutex held; the calling thread also watches it without.
   std::atomic<std::size_t> done = 0;
+  std::exception_ptr failure;  // what the first failing position threw; guarded by the mutex
 };
 
 class ThreadPool final : public WorkerPool {
@@ -72,9 +74,8 @@ class ThreadPool final : public WorkerPool {
       guard.unlock();
       asking = !interrupted();
       guard.lock();
-      if (!asking && job.next < job.count) {
-        unqueue(job);
-        job.count = job.next;
+      if (!asking) {
+        stop_handing_out(job);
       }
     };
     // The calling thread answers positions too: it would only sleep otherwise, and a batch
@@ -82,9 +83,7 @@ class ThreadPool final : public WorkerPool {
     auto next_look = std::chrono::steady_clock::now() + WAIT_SLICE;
     while (job.next < job.count) {
       const std::size_t position = take(job);
-      guard.unlock();
-      task(position);
-      guard.lock();
+      perform(job, position, guard);
       ++job.done;
       if (asking && std::chrono::steady_clock::now() >= next_look) {
         look();
@@ -101,6 +100,9 @@ class ThreadPool final : public WorkerPool {
         look();
       }
     }
+    if (job.failure) {
+      std::rethrow_exception(job.failure);
+    }
     return job.count == count;
   }
 
@@ -113,6 +115,31 @@ class ThreadPool final : public WorkerPool {
       unqueue(job);
     }
     return position;
+  }
+
+  // Runs one position with the mutex unlocked. Should it throw, the first exception is kept
+  // for the calling thread and no more positions are handed out. Called and returns with
+  // the mutex held.
+  void perform(Job& job, std::size_t position, std::unique_lock<std::mutex>& guard) {
+    guard.unlock();
+    try {
+      (*job.task)(position);
+      guard.lock();
+    } catch (...) {
+      guard.lock();
+      if (!job.failure) {
+        job.failure = std::current_exception();
+      }
+      stop_handing_out(job);
+    }
+  }
+
+  // Leaves out the positions not yet handed out. Called with the mutex held.
+  void stop_handing_out(Job& job) {
+    if (job.next < job.count) {
+      unqueue(job);
+      job.count = job.next;
+    }
   }
 
   // Takes the job off the queue. Called with the mutex held.
@@ -132,9 +159,7 @@ class ThreadPool final : public WorkerPool {
       work_ready_.wait(guard, [&] { return !jobs_.empty(); });
       Job* job = jobs_.front();
       const std::size_t position = take(*job);
-      guard.unlock();
-      (*job->task)(position);
-      guard.lock();
+      perform(*job, position, guard);
       if (++job->done == job->count) {
         job_done_.notify_all();
       }

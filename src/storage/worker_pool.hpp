@@ -21,8 +21,9 @@ class WorkerPool {
   // How many threads answer the positions of one run(): the workers and the calling thread.
   virtual std::size_t size() const = 0;
 
-  // Calls task(i) for every i < count on the workers; returns once all calls are done.
-  // Tasks must not throw.
+  // Calls task(i) for every i < count on the workers; returns once all calls are done. When
+  // a task throws, positions not yet begun are left out, and once the ones under way are
+  // done run throws the first exception again.
   void run(std::size_t count, const std::function<void(std::size_t)>& task) {
     run(count, task, [] { return false; });
   }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <random>
 #include <set>
 #include <thread>
@@ -147,6 +148,39 @@ TEST(CancelWork, InterruptedBatchLeavesOutPositionsNotBegun) {
   EXPECT_TRUE(pool->run(1000, [&](std::size_t) { all.fetch_add(1); }, [] { return false; }));
   EXPECT_EQ(all.load(), 1000u);
 }
+
+// A task that throws (std::bad_alloc, in practice) on a worker or on the calling thread: the
+// batch stops handing out positions, run throws it once the ones under way are done, and the
+// pool goes on answering.
+class ThrowingTask : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ThrowingTask, StopsTheBatchAndIsThrownToTheCaller) {
+  const bool on_caller = GetParam();
+  WorkerPool* pool = WorkerPool::instance();
+  ASSERT_NE(pool, nullptr);
+  if (!on_caller && pool->size() < 2) {
+    GTEST_SKIP() << "no worker thread";
+  }
+  constexpr std::size_t COUNT = 100000;
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<std::size_t> ran{0};
+  auto task = [&](std::size_t position) {
+    ran.fetch_add(1);
+    if (position >= 100 && (std::this_thread::get_id() == caller) == on_caller) {
+      throw std::bad_alloc();
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+  };
+  EXPECT_THROW(pool->run(COUNT, task), std::bad_alloc);
+  EXPECT_LT(ran.load(), COUNT);
+
+  std::atomic<std::size_t> all{0};
+  pool->run(1000, [&](std::size_t) { all.fetch_add(1); });
+  EXPECT_EQ(all.load(), 1000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Thread, ThrowingTask, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Caller" : "Worker"; });
 
 }  // namespace
 }  // namespace tarnwick
