@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <variant>
 
@@ -49,6 +51,8 @@ constexpr std::string_view DECODE_FAILED =
 constexpr std::string_view NUL_IN_PATH = "file name contained an unexpected NUL byte";
 constexpr std::string_view OUT_OF_MEMORY = "out of memory";
 constexpr std::string_view CANCELLED = "cancelled";
+// How long a save waits before it opens a FIFO with no reader again.
+constexpr std::chrono::milliseconds FIFO_RETRY{10};
 
 // Snapshots shorter than this are reported as going through an 8 KiB write buffer, so a
 // write that accepts nothing names the buffer's write-out.
@@ -161,7 +165,7 @@ class SaveTarget {
   }
 
   // Prepares `path` for writing; the reason on failure.
-  Reason open(const std::string& path) {
+  Reason open(const std::string& path, const CancelToken* cancel) {
     if (path.empty()) {
       return os_error(ENOENT);
     }
@@ -174,8 +178,7 @@ class SaveTarget {
       return os_error(EISDIR);  // what opening a directory for writing reports
     }
     if (exists && !S_ISREG(status.st_mode)) {
-      file_.adopt(::open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-      return file_.is_open() ? std::nullopt : Reason(os_error(errno));
+      return open_in_place(cancel);
     }
     if (Reason reason = create_temp()) {
       return reason;
@@ -213,6 +216,30 @@ class SaveTarget {
   }
 
  private:
+  // Opens a target that is not a regular file (a device, a FIFO) to be written in place. A
+  // FIFO with no reader yet is opened again every FIFO_RETRY until one comes or the save is
+  // cancelled: a blocking open would wait where Ctrl-C cannot stop it.
+  Reason open_in_place(const CancelToken* cancel) {
+    for (;;) {
+      file_.adopt(::open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
+      if (file_.is_open()) {
+        // Writes then wait for the reader as usual.
+        const int flags = ::fcntl(file_.get(), F_GETFL);
+        if (flags == -1 || ::fcntl(file_.get(), F_SETFL, flags & ~O_NONBLOCK) == -1) {
+          return os_error(errno);
+        }
+        return std::nullopt;
+      }
+      if (errno != ENXIO && errno != EINTR) {
+        return os_error(errno);
+      }
+      if (is_cancelled(cancel)) {
+        return std::string(CANCELLED);
+      }
+      std::this_thread::sleep_for(FIFO_RETRY);
+    }
+  }
+
   // Follows symbolic links at the end of `path` so that the link itself stays and the
   // file it names is replaced. Sets `exists` and, when it exists, `status`.
   Reason resolve(const std::string& path, struct stat& status, bool& exists) {
@@ -363,16 +390,17 @@ std::optional<std::string> Segment::save_to_disk(const std::string& path,
   if (path.find('\0') != std::string::npos) {
     return message(CREATE_FAILED, NUL_IN_PATH);
   }
-  // Both read locks from the open to the close: the file reflects one state of the store.
-  // encode() cannot be used under them: a second read lock is never granted while a writer
-  // waits.
-  std::shared_lock points_guard(points_lock_);
-  std::shared_lock index_guard(index_lock_);
-
+  // Opened before the locks are taken: opening a FIFO waits for its reader, and writers
+  // (and, behind them, readers) must not wait with it.
   SaveTarget target;
-  if (Reason reason = target.open(path)) {
+  if (Reason reason = target.open(path, cancel)) {
     return message(CREATE_FAILED, *reason);
   }
+  // Both read locks from the encoding to the close: the file reflects one state of the
+  // store. encode() cannot be used under them: a second read lock is never granted while a
+  // writer waits.
+  std::shared_lock points_guard(points_lock_);
+  std::shared_lock index_guard(index_lock_);
   std::string bytes;
   try {
     bytes = encode_snapshot(points_, index_, cancel);

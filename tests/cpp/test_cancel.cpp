@@ -1,7 +1,9 @@
 // Cancelled saves, loads and batches stop without effect; a commit settles the race.
+#include <fcntl.h>
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +18,7 @@
 #include "storage/segment.hpp"
 #include "storage/snapshot.hpp"
 #include "storage/worker_pool.hpp"
+#include "watchdog.hpp"
 
 namespace tarnwick {
 namespace {
@@ -97,6 +100,46 @@ TEST_F(Cancel, CancelledLoadLeavesTheStore) {
   EXPECT_EQ(target.load_from_disk(path("s"), &untouched), std::nullopt);
   EXPECT_EQ(target.size(), 700u);
   EXPECT_FALSE(untouched.cancel());
+}
+
+// A save to a FIFO waits for a reader without holding the store's locks, and a cancel stops
+// the wait; with a reader, it gets the whole snapshot.
+TEST_F(Cancel, SaveToAFifoWaitsForItsReaderAloneAndCanBeCancelled) {
+  Watchdog watchdog("SaveToAFifo", std::chrono::seconds(120));
+  Segment segment;
+  fill(segment, 50, 8);
+  const std::string pipe = path("pipe");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+
+  CancelToken token;
+  std::optional<std::string> failure;
+  std::atomic<bool> done{false};
+  std::jthread waiting([&] {
+    failure = segment.save_to_disk(pipe, &token);
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // so that the save waits first
+  fill(segment, 60, 8);  // writers go on meanwhile
+  EXPECT_FALSE(done.load());
+  EXPECT_TRUE(token.cancel());
+  waiting.join();
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_NE(failure->find("cancelled"), std::string::npos) << *failure;
+
+  std::jthread saving([&] { failure = segment.save_to_disk(pipe); });
+  const int fd = ::open(pipe.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_NE(fd, -1);
+  std::string bytes;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  saving.join();
+  EXPECT_EQ(failure, std::nullopt);
+  auto decoded = decode_snapshot(bytes);
+  ASSERT_TRUE(std::holds_alternative<Snapshot>(decoded));
+  EXPECT_EQ(std::get<Snapshot>(decoded).points.size(), 60u);
 }
 
 TEST(CancelWork, CancelledDecodeAndEncodeStopEarly) {
