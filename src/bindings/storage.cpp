@@ -46,6 +46,8 @@ PyObject* raise_from_cpp_exception() {
     throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();  // a container asked for more than it can ever hold
   } catch (const std::exception& error) {
     PyErr_SetString(PyExc_RuntimeError, error.what());
   } catch (...) {
@@ -387,8 +389,9 @@ PyObject* vector_storage_batch_search(PyObject* self, PyObject* const* args, Py_
       check_optional_range("ef_search", options.ef_search, 1, MAX_BEAM) < 0) {
     return nullptr;
   }
-  for (const std::vector<float>& query : queries) {
-    if (check_dimension(segment, query.size()) < 0) {
+  for (std::size_t i = 0; i < queries.size(); ++i) {
+    if (check_dimension(segment, queries[i].size()) < 0) {
+      add_item_note("query_vectors", i);
       return nullptr;
     }
   }

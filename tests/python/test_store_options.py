@@ -1,5 +1,7 @@
 """Per-store graph parameters and dimension, per-call search options, look-ups and repr."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -131,17 +133,21 @@ def test_load_refuses_vectors_of_another_length(tmp_path):
     assert (len(target), target.m, target.get(9)) == (1, 7, ([0.5, 0.5], None))
 
 
-@pytest.mark.parametrize("call", [
-    lambda s: s.upsert(5, [1.0, 2.0, 3.0], None),
-    lambda s: s.upsert(5, [], None),
-    lambda s: s.search([1.0], 3, "cosine"),
-    lambda s: s.batch_search([[1.0, 2.0], [1.0, 2.0, 3.0]], 3, "cosine"),
+@pytest.mark.parametrize("call, notes", [
+    (lambda s: s.upsert(5, [1.0, 2.0, 3.0], None), None),
+    (lambda s: s.upsert(5, [], None), None),
+    (lambda s: s.search([1.0], 3, "cosine"), None),
+    (lambda s: s.batch_search([[1.0, 2.0], [1.0, 2.0, 3.0]], 3, "cosine"),
+     ["while processing 'query_vectors' item 1"]),
+    (lambda s: s.upsert_many([5, 6], [[1.0, 2.0], [1.0]]), ["while processing 'vectors' item 1"]),
 ])
-def test_dim_refuses_other_lengths_and_changes_nothing(call):
+def test_dim_refuses_other_lengths_and_changes_nothing(call, notes):
     store = VectorStorage(dim=2)
     store.upsert(1, [1.0, 0.0], None)
-    with pytest.raises(ValueError, match=r"^expected a vector of 2 floats, got [0-9]+$"):
+    with pytest.raises(ValueError) as raised:
         call(store)
+    assert re.fullmatch(r"expected a vector of 2 floats, got [0-9]+", str(raised.value))
+    assert getattr(raised.value, "__notes__", None) == notes
     assert len(store) == 1 and 5 not in store
 
 
