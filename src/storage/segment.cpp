@@ -93,14 +93,18 @@ UpsertResult Segment::upsert_many(std::span<const PointId> ids, std::vector<std:
       kept.push_back(i);
     }
   }
+  // Reserved before any point goes in, so that every point stored is also handed to the
+  // graph: a push_back that ran out of memory would lose the slot of a point just stored.
+  std::vector<Slot> slots;
+  std::vector<std::uint64_t> levels;
+  slots.reserve(kept.size());
+  levels.reserve(kept.size());
   const HNSWIndex::ParallelFor parallel_for = pool_parallel_for();
   std::unique_lock points_guard(points_lock_);
   std::unique_lock index_guard(index_lock_);
   if (kept.size() > NO_SLOT || points_.slot_count() > NO_SLOT - kept.size()) {
     return UpsertResult::TableFull;
   }
-  std::vector<Slot> slots;
-  std::vector<std::uint64_t> levels;
   for (std::size_t i : kept) {
     slots.push_back(*points_.insert(ids[i], Point{ids[i], std::move(vectors[i]), std::move(payloads[i])}));
     levels.push_back(random_level(index_.m));
