@@ -122,13 +122,16 @@ class ThreadPool final : public WorkerPool {
   // the mutex held.
   void perform(Job& job, std::size_t position, std::unique_lock<std::mutex>& guard) {
     guard.unlock();
+    std::exception_ptr thrown;
     try {
       (*job.task)(position);
-      guard.lock();
     } catch (...) {
-      guard.lock();
+      thrown = std::current_exception();
+    }
+    guard.lock();
+    if (thrown) {
       if (!job.failure) {
-        job.failure = std::current_exception();
+        job.failure = thrown;
       }
       stop_handing_out(job);
     }
