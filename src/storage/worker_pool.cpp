@@ -40,7 +40,7 @@ struct Job {
   std::size_t next = 0;  // guarded by the pool's mutex
   // Changed with the pool's mutex held; the calling thread also watches it without.
   std::atomic<std::size_t> done = 0;
-  std::exception_ptr failure;  // what the first failing position threw; guarded by the mutex
+  std::exception_ptr failure{};  // what the first failing position threw; guarded by the mutex
 };
 
 class ThreadPool final : public WorkerPool {
