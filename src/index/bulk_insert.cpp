@@ -135,7 +135,7 @@ void HNSWIndex::insert_round(std::span<const Slot> slots, std::span<const std::u
   groups.push_back(back_links.size());
   auto link_group = [&](std::size_t g) {
     for (std::size_t i = groups[g]; i < groups[g + 1]; ++i) {
-      add_link(back_links[i].target, back_links[i].layer, back_links[i].source, points);
+      add_link(back_links[i].target, back_links[i].layer, back_links[i].source, KnownOfLink{}, points);
     }
   };
   // A list longer than a row would be moved to the shared overflow store: such graphs link

@@ -30,6 +30,7 @@ namespace tarnwick {
 
 namespace detail {
 class SlotSet;
+struct KnownOfLink;
 }
 
 inline constexpr std::size_t MAX_LAYERS = 16;
@@ -170,7 +171,8 @@ class HNSWIndex {
   std::span<const Slot> upper_neighbors(Slot slot, std::size_t layer) const;
   void store_layer0(Slot slot, std::span<const Slot> links);
   std::vector<Slot>& upper_list(Slot slot, std::size_t layer);  // layer >= 1, created if needed
-  void add_link(Slot owner, std::uint64_t layer, Slot target, const PointTable& points);
+  void add_link(Slot owner, std::uint64_t layer, Slot target, const detail::KnownOfLink& known,
+                const PointTable& points);
   // How many surviving nodes (up to `enough`) list `slot` on layer 0.
   std::size_t ways_in(Slot slot, const detail::SlotSet& doomed, std::size_t enough) const;
   // Links `slot` on layer 0 from the nearest node that `may_host` accepts among those it

@@ -2,6 +2,8 @@
 #include "index/hnsw.hpp"
 
 #include <algorithm>
+#include <limits>
+#include <span>
 
 #include "index/link_caps.hpp"
 #include "index/list_scoring.hpp"
@@ -14,12 +16,23 @@ namespace tarnwick {
 
 using namespace detail;
 
-void HNSWIndex::add_link(Slot owner, std::uint64_t layer, Slot target, const PointTable& points) {
+namespace {
+
+// The distance the walk found to `slot`, NaN if it found none.
+float found_distance(std::span<const Entry> found, Slot slot) {
+  auto at = std::find_if(found.begin(), found.end(), [slot](const Entry& entry) { return entry.slot == slot; });
+  return at == found.end() ? std::numeric_limits<float>::quiet_NaN() : at->distance;
+}
+
+}  // namespace
+
+void HNSWIndex::add_link(Slot owner, std::uint64_t layer, Slot target, const KnownOfLink& known,
+                         const PointTable& points) {
   Scratch& s = thread_scratch();
   const std::size_t cap = link_cap(m, layer);
   if (layer != 0) {
-    add_link_to_list(upper_list(owner, layer), owner, target, cap, false, points, s.selection,
-                     s.scoring);
+    add_link_to_list(upper_list(owner, layer), owner, target, cap, false, known, points,
+                     s.selection, s.scoring);
     return;
   }
   std::span<const Slot> current = neighbors(owner, 0);
@@ -35,8 +48,8 @@ void HNSWIndex::add_link(Slot owner, std::uint64_t layer, Slot target, const Poi
   }
   std::vector<Slot>& links = s.selection.links;
   links.assign(current.begin(), current.end());
-  settled_.assign(owner, add_link_to_list(links, owner, target, cap, settled_.test(owner), points,
-                                          s.selection, s.scoring));
+  settled_.assign(owner, add_link_to_list(links, owner, target, cap, settled_.test(owner),
+                                          known, points, s.selection, s.scoring));
   store_layer0(owner, links);
 }
 
@@ -85,7 +98,8 @@ void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64
         prefetch_links(links[i + 1]);
       }
       if (has_node(links[i])) {
-        add_link(links[i], layer, slot, points);
+        add_link(links[i], layer, slot, KnownOfLink{query.code, found_distance(s.walk.found, links[i])},
+                 points);
         if (record_links) {
           in_links_.add(slot, links[i]);
         }

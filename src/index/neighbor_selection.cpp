@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "core/bound.hpp"
 #include "core/distance.hpp"
 #include "index/list_scoring.hpp"
 #include "index/link_caps.hpp"
@@ -224,6 +225,132 @@ void select_into_settled(std::span<const Entry> sorted, std::size_t added,
   }
 }
 
+// Whether the point of `slot` (one that holds a point) has a code that bounds its distances:
+// it is of the table's length.
+bool coded(const PointTable& points, Slot slot) {
+  return points.vector(slot).size() == points.dimension() && has_code(points.code_row(slot));
+}
+
+bool encode_point(const PointTable& points, Slot slot, QueryCode& code) {
+  std::span<const float> vector = points.vector(slot);
+  encode_query(vector, sum_squares(vector.data(), vector.size()), code);
+  return code.usable;
+}
+
+// Whether the exact distance that `bounds` hold ranks below `limit`, and above it: `exact()`
+// computes it when the bounds leave the answer open.
+template <class Exact>
+bool ranks_below(const Bounds& bounds, float limit, Exact exact) {
+  if (bounds.high < limit || bounds.low >= limit) {
+    if constexpr (CHECK_BOUNDS) {
+      verify_bounds(bounds, exact());
+    }
+    return bounds.high < limit;
+  }
+  return distance_rank(exact()) < distance_rank(limit);
+}
+template <class Exact>
+bool ranks_above(const Bounds& bounds, float limit, Exact exact) {
+  if (bounds.low > limit || bounds.high <= limit) {
+    if constexpr (CHECK_BOUNDS) {
+      verify_bounds(bounds, exact());
+    }
+    return bounds.low > limit;
+  }
+  return distance_rank(exact()) > distance_rank(limit);
+}
+
+// What select_into_settled keeps when the last link of `list` joins the settled others,
+// decided from codes wherever they settle it. A settled list holds its links nearest to the
+// owner first, the order selection wrote them in, so the owner's distances are needed only to
+// place the new link among them and to compare with the new link's own; the links' codes
+// answer most of those comparisons, and such a link costs its code instead of its vector.
+// False, with nothing changed, when pruning is off or a vector has no code.
+bool add_to_settled_by_bounds(std::vector<Slot>& list, Slot owner, std::size_t cap,
+                              const KnownOfLink& known, const PointTable& points,
+                              SettledScratch& s) {
+  const Slot target = list.back();
+  const std::span<const Slot> links(list.data(), list.size() - 1);
+  auto holds = [&](Slot slot) { return holds_point(points, slot); };
+  if (!pruning_enabled() || links.size() != cap || !holds(owner) || !holds(target) ||
+      !std::all_of(links.begin(), links.end(), holds)) {
+    return false;
+  }
+  // The rows are fetched while the rest is checked and the codes are made.
+  s.rows.clear();
+  const std::size_t row_bytes = code_row_bytes(points.dimension());
+  for (Slot linked : links) {
+    const std::int8_t* row = points.code_row(linked);
+    for (std::size_t line = 0; line < row_bytes; line += 64) {
+      __builtin_prefetch(row + line);
+    }
+    s.rows.push_back(row);
+  }
+  auto is_coded = [&](Slot slot) { return coded(points, slot); };
+  if (!is_coded(owner) || !is_coded(target) || !std::all_of(links.begin(), links.end(), is_coded)) {
+    return false;
+  }
+  const QueryCode* target_code = known.target_code;
+  if (target_code == nullptr) {
+    target_code = encode_point(points, target, s.target_code) ? &s.target_code : nullptr;
+  }
+  if (target_code == nullptr || !encode_point(points, owner, s.owner_code)) {
+    return false;
+  }
+  grow_to(s.owner_dots, links.size());
+  grow_to(s.target_dots, links.size());
+  code_dots(s.owner_code, s.rows.data(), links.size(), s.owner_dots.data());
+  code_dots(*target_code, s.rows.data(), links.size(), s.target_dots.data());
+  const Query from_owner = point_query(points, owner);
+  const Query from_target = point_query(points, target);
+  auto owner_bounds = [&](std::size_t i) { return cosine_distance_bounds(s.owner_code, s.rows[i], s.owner_dots[i]); };
+  auto target_bounds = [&](std::size_t i) { return cosine_distance_bounds(*target_code, s.rows[i], s.target_dots[i]); };
+
+  // The new link goes after every link no farther from the owner: equals keep list order.
+  const float fresh = known.distance == known.distance ? known.distance : distance_to(from_owner, points, target);
+  if constexpr (CHECK_BOUNDS) {
+    verify_bounds(Bounds{fresh, fresh}, distance_to(from_owner, points, target));
+  }
+  std::size_t added = 0;
+  while (added < links.size() &&
+         !ranks_above(owner_bounds(added), fresh, [&] { return distance_to(from_owner, points, links[added]); })) {
+    ++added;
+  }
+  // It stays unless the list is full before it, or a link before it is nearer to it than the
+  // owner is.
+  bool kept = added < cap;
+  for (std::size_t i = 0; i < added && kept; ++i) {
+    kept = !ranks_below(target_bounds(i), fresh, [&] { return distance_to(from_target, points, links[i]); });
+  }
+  s.out.assign(links.begin(), links.begin() + static_cast<std::ptrdiff_t>(added));
+  if (kept) {
+    s.out.push_back(target);
+  }
+  // A link after it goes if the new one is nearer to it than the owner is.
+  for (std::size_t i = added; i < links.size() && s.out.size() < cap; ++i) {
+    bool dropped = false;
+    if (kept) {
+      const Bounds to_target = target_bounds(i);
+      const Bounds to_owner = owner_bounds(i);
+      if (to_target.high < to_owner.low || to_target.low >= to_owner.high) {
+        if constexpr (CHECK_BOUNDS) {
+          verify_bounds(to_target, distance_to(from_target, points, links[i]));
+          verify_bounds(to_owner, distance_to(from_owner, points, links[i]));
+        }
+        dropped = to_target.high < to_owner.low;
+      } else {
+        const float owner_distance = distance_to(from_owner, points, links[i]);
+        dropped = ranks_below(to_target, owner_distance, [&] { return distance_to(from_target, points, links[i]); });
+      }
+    }
+    if (!dropped) {
+      s.out.push_back(links[i]);
+    }
+  }
+  list.assign(s.out.begin(), s.out.end());
+  return true;
+}
+
 }  // namespace
 
 void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclude,
@@ -255,8 +382,8 @@ void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclu
 }
 
 bool add_link_to_list(std::vector<Slot>& list, Slot owner, Slot target, std::size_t cap,
-                      bool settled, const PointTable& points, SelectionScratch& s,
-                      ScoringScratch& k) {
+                      bool settled, const KnownOfLink& known, const PointTable& points,
+                      SelectionScratch& s, ScoringScratch& k) {
   if (std::find(list.begin(), list.end(), target) != list.end()) {
     return settled;
   }
@@ -266,6 +393,9 @@ bool add_link_to_list(std::vector<Slot>& list, Slot owner, Slot target, std::siz
   list.push_back(target);
   if (list.size() <= cap) {
     return false;
+  }
+  if (settled && add_to_settled_by_bounds(list, owner, cap, known, points, s.settled)) {
+    return true;
   }
   k.list_slots.clear();
   for (Slot linked : list) {

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <span>
 #include <vector>
 
+#include "core/bound.hpp"
 #include "core/point_table.hpp"
 #include "index/ranked_entry.hpp"
 #include "index/scoring_scratch.hpp"
@@ -24,8 +26,15 @@ void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclu
 // Adds `target` to the list of `owner`; a list then over `cap` is cut back by neighbour
 // selection around `owner`, which also drops links to slots without a point. `settled` says
 // whether the list was settled (see neighbor_selection.cpp); returns whether it is now.
+// What an insertion already knows of a link it adds: the target's code as a query
+// (encode_query), made once for all the lists the target joins, and the target's exact
+// cosine distance to the owner. Either may be missing.
+struct KnownOfLink {
+  const QueryCode* target_code = nullptr;
+  float distance = std::numeric_limits<float>::quiet_NaN();
+};
 bool add_link_to_list(std::vector<Slot>& list, Slot owner, Slot target, std::size_t cap,
-                      bool settled, const PointTable& points, SelectionScratch& s,
-                      ScoringScratch& k);
+                      bool settled, const KnownOfLink& known, const PointTable& points,
+                      SelectionScratch& s, ScoringScratch& k);
 
 }  // namespace tarnwick::detail

@@ -5,10 +5,21 @@
 #include <span>
 #include <vector>
 
+#include "core/bound.hpp"
 #include "core/point_table.hpp"
 #include "index/ranked_entry.hpp"
 
 namespace tarnwick::detail {
+
+// Adding a link to a settled list by the links' codes (see add_to_settled_by_bounds).
+struct SettledScratch {
+  QueryCode owner_code;
+  QueryCode target_code;
+  std::vector<const std::int8_t*> rows;  // the links' code rows
+  std::vector<std::int64_t> owner_dots;
+  std::vector<std::int64_t> target_dots;
+  std::vector<Slot> out;
+};
 
 struct SelectionScratch {
   std::vector<Entry> pending;  // the candidates, nearest to the base first
@@ -26,6 +37,7 @@ struct SelectionScratch {
   std::vector<std::uint32_t> block_ranks;               // the lanes' distance ranks to the base
   std::vector<Entry> selection;
   std::vector<Slot> links;  // a layer-0 list being changed
+  SettledScratch settled;
 };
 
 }  // namespace tarnwick::detail
