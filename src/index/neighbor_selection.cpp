@@ -185,7 +185,8 @@ std::size_t common_length(std::span<const std::span<const float>> vectors) {
 }
 
 // A list is settled when neighbour selection over the list alone would keep every link, as
-// it does for a list that selection produced. Adding a link to a full settled list then
+// it does for a list that selection produced; such a list also holds its links nearest to the
+// owner first (equals in the order they had), as selection writes them. Adding a link to a full settled list then
 // changes only what concerns the new link: every link before it (nearest to the owner
 // first) stays, the new link stays unless one of those is nearer to it than the owner is,
 // and a link after it goes only if the new link is nearer to it than the owner is. So the

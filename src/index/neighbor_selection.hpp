@@ -23,9 +23,6 @@ void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclu
                       const PointTable& points, std::vector<Slot>& out, SelectionScratch& s,
                       float slack = 1.0f);
 
-// Adds `target` to the list of `owner`; a list then over `cap` is cut back by neighbour
-// selection around `owner`, which also drops links to slots without a point. `settled` says
-// whether the list was settled (see neighbor_selection.cpp); returns whether it is now.
 // What an insertion already knows of a link it adds: the target's code as a query
 // (encode_query), made once for all the lists the target joins, and the target's exact
 // cosine distance to the owner. Either may be missing.
@@ -33,6 +30,10 @@ struct KnownOfLink {
   const QueryCode* target_code = nullptr;
   float distance = std::numeric_limits<float>::quiet_NaN();
 };
+
+// Adds `target` to the list of `owner`; a list then over `cap` is cut back by neighbour
+// selection around `owner`, which also drops links to slots without a point. `settled` says
+// whether the list was settled (see neighbor_selection.cpp); returns whether it is now.
 bool add_link_to_list(std::vector<Slot>& list, Slot owner, Slot target, std::size_t cap,
                       bool settled, const KnownOfLink& known, const PointTable& points,
                       SelectionScratch& s, ScoringScratch& k);
