@@ -2,8 +2,6 @@
 #include "index/hnsw.hpp"
 
 #include <algorithm>
-#include <limits>
-#include <span>
 
 #include "index/link_caps.hpp"
 #include "index/list_scoring.hpp"
@@ -16,15 +14,6 @@ namespace tarnwick {
 
 using namespace detail;
 
-namespace {
-
-// The distance the walk found to `slot`, NaN if it found none.
-float found_distance(std::span<const Entry> found, Slot slot) {
-  auto at = std::find_if(found.begin(), found.end(), [slot](const Entry& entry) { return entry.slot == slot; });
-  return at == found.end() ? std::numeric_limits<float>::quiet_NaN() : at->distance;
-}
-
-}  // namespace
 
 void HNSWIndex::add_link(Slot owner, std::uint64_t layer, Slot target, const KnownOfLink& known,
                          const PointTable& points) {
@@ -98,8 +87,7 @@ void HNSWIndex::insert_at_level(Slot slot, const PointTable& points, std::uint64
         prefetch_links(links[i + 1]);
       }
       if (has_node(links[i])) {
-        add_link(links[i], layer, slot, KnownOfLink{query.code, found_distance(s.walk.found, links[i])},
-                 points);
+        add_link(links[i], layer, slot, KnownOfLink{query.code, s.walk.found}, points);
         if (record_links) {
           in_links_.add(slot, links[i]);
         }

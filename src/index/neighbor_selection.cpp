@@ -308,7 +308,9 @@ bool add_to_settled_by_bounds(std::vector<Slot>& list, Slot owner, std::size_t c
   auto target_bounds = [&](std::size_t i) { return cosine_distance_bounds(*target_code, s.rows[i], s.target_dots[i]); };
 
   // The new link goes after every link no farther from the owner: equals keep list order.
-  const float fresh = known.distance == known.distance ? known.distance : distance_to(from_owner, points, target);
+  auto found = std::find_if(known.target_found.begin(), known.target_found.end(),
+                            [owner](const Entry& entry) { return entry.slot == owner; });
+  const float fresh = found != known.target_found.end() ? found->distance : distance_to(from_owner, points, target);
   if constexpr (CHECK_BOUNDS) {
     verify_bounds(Bounds{fresh, fresh}, distance_to(from_owner, points, target));
   }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <limits>
 #include <span>
 #include <vector>
 
@@ -24,11 +23,11 @@ void select_neighbors(std::span<const Entry> sorted, std::size_t cap, Slot exclu
                       float slack = 1.0f);
 
 // What an insertion already knows of a link it adds: the target's code as a query
-// (encode_query), made once for all the lists the target joins, and the target's exact
-// cosine distance to the owner. Either may be missing.
+// (encode_query), made once for all the lists the target joins, and the results of the
+// target's walk, where the owner is found with its exact distance. Either may be missing.
 struct KnownOfLink {
   const QueryCode* target_code = nullptr;
-  float distance = std::numeric_limits<float>::quiet_NaN();
+  std::span<const Entry> target_found;
 };
 
 // Adds `target` to the list of `owner`; a list then over `cap` is cut back by neighbour
