@@ -14,7 +14,6 @@ namespace tarnwick {
 
 using namespace detail;
 
-
 void HNSWIndex::add_link(Slot owner, std::uint64_t layer, Slot target, const KnownOfLink& known,
                          const PointTable& points) {
   Scratch& s = thread_scratch();

@@ -185,12 +185,12 @@ std::size_t common_length(std::span<const std::span<const float>> vectors) {
 }
 
 // A list is settled when neighbour selection over the list alone would keep every link, as
-// it does for a list that selection produced; such a list also holds its links nearest to the
-// owner first (equals in the order they had), as selection writes them. Adding a link to a full settled list then
-// changes only what concerns the new link: every link before it (nearest to the owner
-// first) stays, the new link stays unless one of those is nearer to it than the owner is,
-// and a link after it goes only if the new link is nearer to it than the owner is. So the
-// new link is scored against the others, instead of every pair.
+// it does for a list that selection produced; such a list also holds its links nearest to
+// the owner first (equals in the order they had), as selection writes them. Adding a link to
+// a full settled list then changes only what concerns the new link: every link before it
+// (nearest to the owner first) stays, the new link stays unless one of those is nearer to it
+// than the owner is, and a link after it goes only if the new link is nearer to it than the
+// owner is. So the new link is scored against the others, instead of every pair.
 //
 // `sorted` holds the list's links and the new one (at `added`), nearest to the owner first;
 // `vectors` their vectors, of one length. Keeps what selection with `cap` would keep, in
@@ -304,26 +304,33 @@ bool add_to_settled_by_bounds(std::vector<Slot>& list, Slot owner, std::size_t c
   code_dots(*target_code, s.rows.data(), links.size(), s.target_dots.data());
   const Query from_owner = point_query(points, owner);
   const Query from_target = point_query(points, target);
-  auto owner_bounds = [&](std::size_t i) { return cosine_distance_bounds(s.owner_code, s.rows[i], s.owner_dots[i]); };
-  auto target_bounds = [&](std::size_t i) { return cosine_distance_bounds(*target_code, s.rows[i], s.target_dots[i]); };
+  auto owner_bounds = [&](std::size_t i) {
+    return cosine_distance_bounds(s.owner_code, s.rows[i], s.owner_dots[i]);
+  };
+  auto target_bounds = [&](std::size_t i) {
+    return cosine_distance_bounds(*target_code, s.rows[i], s.target_dots[i]);
+  };
+  auto owner_distance = [&](std::size_t i) { return distance_to(from_owner, points, links[i]); };
+  auto target_distance = [&](std::size_t i) { return distance_to(from_target, points, links[i]); };
 
   // The new link goes after every link no farther from the owner: equals keep list order.
   auto found = std::find_if(known.target_found.begin(), known.target_found.end(),
                             [owner](const Entry& entry) { return entry.slot == owner; });
-  const float fresh = found != known.target_found.end() ? found->distance : distance_to(from_owner, points, target);
+  const float fresh =
+      found != known.target_found.end() ? found->distance : distance_to(from_owner, points, target);
   if constexpr (CHECK_BOUNDS) {
     verify_bounds(Bounds{fresh, fresh}, distance_to(from_owner, points, target));
   }
   std::size_t added = 0;
   while (added < links.size() &&
-         !ranks_above(owner_bounds(added), fresh, [&] { return distance_to(from_owner, points, links[added]); })) {
+         !ranks_above(owner_bounds(added), fresh, [&] { return owner_distance(added); })) {
     ++added;
   }
   // It stays unless the list is full before it, or a link before it is nearer to it than the
   // owner is.
   bool kept = added < cap;
   for (std::size_t i = 0; i < added && kept; ++i) {
-    kept = !ranks_below(target_bounds(i), fresh, [&] { return distance_to(from_target, points, links[i]); });
+    kept = !ranks_below(target_bounds(i), fresh, [&] { return target_distance(i); });
   }
   s.out.assign(links.begin(), links.begin() + static_cast<std::ptrdiff_t>(added));
   if (kept) {
@@ -337,13 +344,12 @@ bool add_to_settled_by_bounds(std::vector<Slot>& list, Slot owner, std::size_t c
       const Bounds to_owner = owner_bounds(i);
       if (to_target.high < to_owner.low || to_target.low >= to_owner.high) {
         if constexpr (CHECK_BOUNDS) {
-          verify_bounds(to_target, distance_to(from_target, points, links[i]));
-          verify_bounds(to_owner, distance_to(from_owner, points, links[i]));
+          verify_bounds(to_target, target_distance(i));
+          verify_bounds(to_owner, owner_distance(i));
         }
         dropped = to_target.high < to_owner.low;
       } else {
-        const float owner_distance = distance_to(from_owner, points, links[i]);
-        dropped = ranks_below(to_target, owner_distance, [&] { return distance_to(from_target, points, links[i]); });
+        dropped = ranks_below(to_target, owner_distance(i), [&] { return target_distance(i); });
       }
     }
     if (!dropped) {
