@@ -151,18 +151,23 @@ bool codable(std::span<const float> vector, float squares) {
 }
 
 void encode_row(std::span<const float> vector, float squares, std::int8_t* row) {
-  const bool coded = codable(vector, squares);
-  std::vector<double> unit(coded ? vector.size() : 0);  // before any write: it may throw
-  const std::size_t padded = padded_length(vector.size());
-  std::int8_t* codes = row + CODE_HEADER;
-  std::fill(codes, codes + padded, std::int8_t{0});
-  CodeHeader header{1.0f, std::numeric_limits<float>::infinity()};
-  if (coded) {
-    const double largest = unit_vector(vector, unit.data()).largest;
-    header.scale = static_cast<float>(largest / CODE_STEPS);
-    const double residual = quantise(unit.data(), vector.size(), header.scale, CODE_STEPS, codes);
-    header.error = std::nextafter(static_cast<float>(residual), std::numeric_limits<float>::infinity());
+  if (!codable(vector, squares)) {
+    clear_row(vector.size(), row);
+    return;
   }
+  std::vector<double> unit(vector.size());  // before any write: it may throw
+  std::int8_t* codes = row + CODE_HEADER;
+  std::fill(codes, codes + padded_length(vector.size()), std::int8_t{0});
+  const double largest = unit_vector(vector, unit.data()).largest;
+  CodeHeader header{static_cast<float>(largest / CODE_STEPS), 0.0f};
+  const double residual = quantise(unit.data(), vector.size(), header.scale, CODE_STEPS, codes);
+  header.error = std::nextafter(static_cast<float>(residual), std::numeric_limits<float>::infinity());
+  std::memcpy(row, &header, sizeof header);
+}
+
+void clear_row(std::size_t n, std::int8_t* row) {
+  std::fill(row + CODE_HEADER, row + CODE_HEADER + padded_length(n), std::int8_t{0});
+  const CodeHeader header{1.0f, std::numeric_limits<float>::infinity()};
   std::memcpy(row, &header, sizeof header);
 }
 

@@ -43,6 +43,8 @@ bool codable(std::span<const float> vector, float squares);
 // codable gets an infinite error, so that every interval from its row is unbounded and no
 // decision is ever settled by it.
 void encode_row(std::span<const float> vector, float squares, std::int8_t* row);
+// Writes a row for vectors of n floats that holds no code.
+void clear_row(std::size_t n, std::int8_t* row);
 
 // An interval [low, high] that holds an exact float score.
 struct Bounds {

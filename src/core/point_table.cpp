@@ -77,6 +77,7 @@ std::optional<Slot> PointTable::slot_for(PointId key) {
   }
   const auto slot = static_cast<Slot>(keys_.size());
   // Room first, so that running out of memory leaves every column as it was.
+  std::int8_t* row = dimension_ != 0 ? codes_.place(slot) : nullptr;
   keys_.make_room();
   flags_.make_room();
   roots_.make_room();
@@ -87,6 +88,9 @@ std::optional<Slot> PointTable::slot_for(PointId key) {
   roots_.push_back(-0.0f);
   tenant_refs_by_slot_.push_back(NO_TENANT);
   payloads_.push_back(nullptr);
+  if (row != nullptr) {
+    clear_row(dimension_, row);
+  }
   index_[position] = slot;
   // A load factor of up to four fifths keeps the index near 5 bytes per point while probes
   // stay short.
@@ -146,6 +150,7 @@ bool PointTable::erase(PointId key) {
   odd_vectors_.erase(slot);
   payloads_[slot].reset();
   roots_[slot] = -0.0f;
+  clear_code(slot);
   flags_[slot] = 0;
   --point_count_;
   return true;
@@ -161,9 +166,7 @@ std::span<const float> PointTable::odd_vector(Slot slot) const {
 
 void PointTable::place_vector(Slot slot, const std::vector<float>& values, float squares) {
   if (dimension_ == 0 && !values.empty()) {
-    dimension_ = values.size();
-    arena_.reset(dimension_, true);
-    codes_.reset(code_row_bytes(dimension_), true);
+    set_dimension(values.size());
   }
   if (!values.empty() && values.size() == dimension_) {
     // Both places first, so that running out of memory leaves the slot as it was.
@@ -181,7 +184,25 @@ void PointTable::place_vector(Slot slot, const std::vector<float>& values, float
   } else {
     odd_vectors_[slot] = values;
   }
+  clear_code(slot);
   flags_[slot] &= ~IN_ARENA;
+}
+
+// Every slot seen so far gets a row without a code; the common length is set only once they
+// all have one, so running out of memory leaves it unset.
+void PointTable::set_dimension(std::size_t dimension) {
+  codes_.reset(code_row_bytes(dimension), true);
+  for (Slot slot = 0; slot < slot_count(); ++slot) {
+    clear_row(dimension, codes_.place(slot));
+  }
+  arena_.reset(dimension, true);
+  dimension_ = dimension;
+}
+
+void PointTable::clear_code(Slot slot) {
+  if (dimension_ != 0) {
+    clear_row(dimension_, codes_.at(slot));
+  }
 }
 
 void PointTable::set_id(Slot slot, PointId id) {

@@ -71,8 +71,13 @@ class PointTable {
   float norm_root(Slot slot) const { return roots_[slot]; }
   // The code row of a vector of the common length (see bound.hpp), kept in its own
   // slot-addressed rows so that bounding a point reads d bytes instead of 4 * d. Derived from
-  // the vector whenever it is stored, never saved.
+  // the vector whenever it is stored, never saved. Once the common length is known every slot
+  // has a row, and a row holds a code only while the slot's vector is in the arena: a walk
+  // reads the row alone for a point its code turns away, not the slot's flags too.
   const std::int8_t* code_row(Slot slot) const { return codes_.at(slot); }
+  // Where the slot's vector lies when it is in the arena, as in_arena or a code in its row
+  // says: an address that may be prefetched before either is known.
+  const float* arena_place(Slot slot) const { return arena_.at(slot); }
   // The common length: vectors of it have code rows (when they are in the arena).
   std::size_t dimension() const { return dimension_; }
   bool in_arena(Slot slot) const { return (flags_[slot] & IN_ARENA) != 0; }
@@ -125,6 +130,8 @@ class PointTable {
   void grow_index();
   std::span<const float> odd_vector(Slot slot) const;
   void place_vector(Slot slot, const std::vector<float>& values, float squares);
+  void set_dimension(std::size_t dimension);
+  void clear_code(Slot slot);
   void set_id(Slot slot, PointId id);
   void set_tenant(Slot slot, std::optional<std::string_view> name);
 

@@ -54,8 +54,9 @@ inline Query with_code(const Query& query, const PointTable& points, ScoringScra
 
 // Of the vectors queued for the kernel, takes out those whose distance to the query (which
 // has a code) is certainly not below `limit`, calling away(j) with each one's place in the
-// queue; the rest stay queued in order, and so do their `positions` when given. Queued vectors
-// have the query's length, which is the table's common one, so they are in the arena.
+// queue; the rest stay queued in order, and so do their `positions` when given. The query's
+// length is the table's common one, so every queued slot has a code row; one without a code
+// settles nothing.
 template <class Away>
 void turn_away_by_bound(const Query& query, double limit, const PointTable& points,
                         ScoringScratch& s, std::vector<std::uint32_t>* positions, Away away) {

@@ -90,16 +90,15 @@ void seed(WalkScratch& w, float distance, Slot slot, bool accept) {
   }
 }
 
-// Queues the neighbours in `list` whose distances are still unknown for the kernel. A
-// neighbour without a point is marked visited here: it is never scored nor expanded, and
-// the expansion then skips it by the visited test alone.
+// Queues the neighbours in `list` whose distances are still unknown for the kernel. With a
+// code, a neighbour is queued on its code row alone, and settle_queued checks the ones that
+// its bound leaves. Without, a neighbour without a point is marked visited here: it is never
+// scored nor expanded, and the expansion then skips it by the visited test alone.
 void queue_list(const Query& query, std::span<const Slot> list, const PointTable& points,
                 WalkScratch& w, ScoringScratch& k) {
   // Every mark of the list is fetched before any decision that depends on one, so their
   // cache misses overlap instead of following one another. Prefetches rather than loads: a
-  // load waiting on memory holds up everything after it. Most neighbours turn out to be
-  // visited already, and their point's flags, a byte per slot and mostly in cache, are never
-  // read.
+  // load waiting on memory holds up everything after it.
   w.gathered.clear();
   for (Slot neighbor : list) {
     if (neighbor < w.slot_limit) {
@@ -112,6 +111,19 @@ void queue_list(const Query& query, std::span<const Slot> list, const PointTable
     if (mark.has(VISITED | SCORED, w.epoch)) {
       continue;
     }
+    if (query.code != nullptr) {
+      // Most neighbours are decided by their code alone: fetch it rather than the vector and
+      // root, which the bound fetches for the ones it leaves.
+      mark.set(SCORED, w.epoch);
+      const char* row = reinterpret_cast<const char*>(points.code_row(slot));
+      const std::size_t row_bytes = code_row_bytes(query.values.size());
+      for (std::size_t line = 0; line < row_bytes; line += 64) {
+        __builtin_prefetch(row + line);
+      }
+      k.kernel_vectors.push_back(points.arena_place(slot));
+      k.kernel_slots.push_back(slot);
+      continue;
+    }
     if (!points.has_point(slot)) {
       mark.set(VISITED, w.epoch);
       continue;
@@ -122,21 +134,38 @@ void queue_list(const Query& query, std::span<const Slot> list, const PointTable
       mark.distance = MAX_DISTANCE;
       continue;
     }
-    if (query.code != nullptr) {
-      // Most neighbours are decided by their code alone: fetch it rather than the vector and
-      // root, which the bound fetches for the ones it leaves.
-      const char* row = reinterpret_cast<const char*>(points.code_row(slot));
-      const std::size_t row_bytes = code_row_bytes(query.values.size());
-      for (std::size_t line = 0; line < row_bytes; line += 64) {
-        __builtin_prefetch(row + line);
-      }
-    } else {
-      __builtin_prefetch(vector.data());
-      points.prefetch_root(slot);
-    }
+    __builtin_prefetch(vector.data());
+    points.prefetch_root(slot);
     k.kernel_vectors.push_back(vector.data());
     k.kernel_slots.push_back(slot);
   }
+}
+
+// Of the neighbours queued by their code rows, keeps for the kernel those whose row holds a
+// code, which says that the vector is in the arena and has the query's length. The rest are
+// checked as queue_list checks them without a code.
+void settle_queued(const Query& query, const PointTable& points, WalkScratch& w, ScoringScratch& k) {
+  std::size_t kept = 0;
+  for (std::size_t j = 0; j < k.kernel_slots.size(); ++j) {
+    const Slot slot = k.kernel_slots[j];
+    if (!has_code(points.code_row(slot))) {
+      if (!points.has_point(slot)) {
+        w.marks[slot].set(VISITED, w.epoch);
+        continue;
+      }
+      const std::span<const float> vector = points.vector(slot);
+      if (!comparable(query, vector)) {
+        w.marks[slot].distance = MAX_DISTANCE;
+        continue;
+      }
+      k.kernel_vectors[j] = vector.data();
+    }
+    k.kernel_slots[kept] = slot;
+    k.kernel_vectors[kept] = k.kernel_vectors[j];
+    ++kept;
+  }
+  k.kernel_slots.resize(kept);
+  k.kernel_vectors.resize(kept);
 }
 
 // Makes the distances of `node`'s unvisited neighbours known. A neighbour's distance does not
@@ -173,9 +202,17 @@ void score_neighbors(const HNSWIndex& index, const Query& query, Slot node, std:
     w.marks[waiting.slot].set(QUEUED, w.epoch);
     queue_list(query, waiting.list, points, w, k);
   }
-  if (query.code != nullptr && worst == worst) {
-    turn_away_by_bound(query, worst, points, k, nullptr,
-                       [&w, &k](std::size_t j) { w.marks[k.kernel_slots[j]].set(BOUNDED, w.epoch); });
+  if (query.code != nullptr) {
+    const bool bounded = worst == worst;
+    if (bounded) {
+      turn_away_by_bound(query, worst, points, k, nullptr,
+                         [&w, &k](std::size_t j) { w.marks[k.kernel_slots[j]].set(BOUNDED, w.epoch); });
+    }
+    const std::size_t queued = k.kernel_slots.size();
+    settle_queued(query, points, w, k);
+    if (bounded) {
+      k.decisions.exact -= queued - k.kernel_slots.size();  // they had no distance to find
+    }
   }
   run_kernel(query, points, k,
              [&w, &k](std::size_t j, float distance) { w.marks[k.kernel_slots[j]].distance = distance; });

@@ -187,6 +187,29 @@ TEST(Bounds, CodesFollowReplacementAndLoading) {
   EXPECT_FALSE(has_code(loaded.code_row(*loaded.find(8))));
 }
 
+// A walk reads a slot's row before its flags, so a row must hold a code only while the slot's
+// vector is in the arena.
+TEST(Bounds, RowsHoldCodesOnlyForVectorsInTheArena) {
+  PointTable points;
+  const Slot early = *points.slot_for(1);  // seen before the common length was set
+  const Slot empty = *points.insert(2, Point{2, {}, std::nullopt});
+  const Slot slot = *points.insert(3, Point{3, {1.0f, 2.0f, 3.0f}, std::nullopt});
+  const Slot later = *points.slot_for(4);
+  auto coded = [&points](Slot s) { return has_code(points.code_row(s)); };
+  EXPECT_FALSE(coded(early));
+  EXPECT_FALSE(coded(empty));
+  EXPECT_TRUE(coded(slot));
+  EXPECT_FALSE(coded(later));
+  points.insert(3, Point{3, {1.0f, 2.0f}, std::nullopt});
+  EXPECT_FALSE(coded(slot));
+  points.insert(3, Point{3, {1.0f, 2.0f, 3.0f}, std::nullopt});
+  EXPECT_TRUE(coded(slot));
+  ASSERT_TRUE(points.erase(3));
+  EXPECT_FALSE(coded(slot));
+  EXPECT_EQ(*points.slot_for(5), slot);  // reused, still without a code
+  EXPECT_FALSE(coded(slot));
+}
+
 // Stores of every kind of point, with some erased, scanned with pruning on and off under every
 // kernel and metric, with and without a tenant: the same ids, order and score bits.
 std::vector<std::vector<float>> scan_store(std::size_t count, std::size_t n, std::mt19937& random) {

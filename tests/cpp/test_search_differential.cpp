@@ -151,15 +151,36 @@ struct Built {
   HNSWIndex index;
 };
 
-// The same store under whichever kernel is selected: repeatable levels, some points replaced.
+// The same store under whichever kernel is selected: repeatable levels, some points replaced,
+// and links to slots without a point, as a snapshot may hold, from before and after the
+// first vector.
 void build(Built& built, std::size_t count, bool tenants, std::uint64_t m = 16) {
   built.index.m = m;
   std::mt19937 random(static_cast<std::uint32_t>(count * 2 + tenants));
+  const Slot early = *built.points.slot_for(count * 3);
   for (std::size_t i = 0; i < count + count / 10; ++i) {
     const PointId id = i < count ? i : (i * 7) % count;  // the tail replaces earlier points
     const Slot slot = *built.points.insert(id, Point{id, odd_vector(random, i), tenant_of_index(i, tenants)});
     const double u = (random() + 1.0) / 4294967297.0;
     built.index.insert_at_level(slot, built.points, std::min<std::uint64_t>(std::uint64_t(-std::log(u) / std::log(16.0)), 15));
+  }
+  const Slot late = *built.points.slot_for(count * 3 + 1);
+  for (Slot slot = 0; slot < built.points.slot_count(); slot += 9) {
+    if (!built.index.has_node(slot)) continue;
+    HNSWNode node = built.index.node(slot, built.points);
+    node.layer0.insert(node.layer0.begin() + node.layer0.size() / 2, slot % 2 == 0 ? early : late);
+    built.index.set_node(slot, std::move(node), built.points);
+  }
+}
+
+void expect_same_graph(const Built& built, const Built& first) {
+  for (Slot slot = 0; slot < built.points.slot_count(); ++slot) {
+    ASSERT_EQ(built.index.has_node(slot), first.index.has_node(slot)) << slot;
+    if (!built.index.has_node(slot)) continue;
+    for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
+      std::span<const Slot> a = built.index.neighbors(slot, layer), b = first.index.neighbors(slot, layer);
+      ASSERT_TRUE(std::equal(a.begin(), a.end(), b.begin(), b.end())) << slot << " layer " << layer;
+    }
   }
 }
 
@@ -179,12 +200,7 @@ TEST_P(SearchDifferential, GraphAndExactMatchPlainVersionsUnderEveryKernel) {
     // Every kernel builds the same graph, with pruning and without: the same snapshot bytes.
     const Built& first = *stores.front();
     ASSERT_EQ(encode_snapshot(built.points, built.index), encode_snapshot(first.points, first.index));
-    for (Slot slot = 0; slot < built.points.slot_count(); ++slot) {
-      for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
-        std::span<const Slot> a = built.index.neighbors(slot, layer), b = first.index.neighbors(slot, layer);
-        ASSERT_TRUE(std::equal(a.begin(), a.end(), b.begin(), b.end())) << slot << " layer " << layer;
-      }
-    }
+    expect_same_graph(built, first);
     std::mt19937 random(7);
     std::vector<TenantRef> refs{NO_TENANT};
     if (tenants) refs.push_back(*built.points.tenant("a"));
@@ -240,10 +256,7 @@ TEST(SearchDifferential, CrowdedListsTakeLinksAlikeUnderEveryKernel) {
     build(*stores.back(), 1500, false, 3);
     const Built& built = *stores.back();
     const Built& first = *stores.front();
-    for (Slot slot = 0; slot < built.points.slot_count(); ++slot) {
-      std::span<const Slot> a = built.index.neighbors(slot, 0), b = first.index.neighbors(slot, 0);
-      ASSERT_TRUE(std::equal(a.begin(), a.end(), b.begin(), b.end())) << "slot " << slot;
-    }
+    expect_same_graph(built, first);
     ASSERT_TRUE(encode_snapshot(built.points, built.index) == encode_snapshot(first.points, first.index));
   }
 }
