@@ -90,12 +90,13 @@ void seed(WalkScratch& w, float distance, Slot slot, bool accept) {
   }
 }
 
-// Queues the neighbours in `list` whose distances are still unknown for the kernel. With a
-// code, a neighbour is queued on its code row alone, and settle_queued checks the ones that
-// its bound leaves. Without, a neighbour without a point is marked visited here: it is never
-// scored nor expanded, and the expansion then skips it by the visited test alone.
-void queue_list(const Query& query, std::span<const Slot> list, const PointTable& points,
-                WalkScratch& w, ScoringScratch& k) {
+// Queues the neighbours in `list` whose distances are still unknown for the kernel. When
+// they are to be `bounded`, a neighbour is queued on its code row alone, and settle_queued
+// checks the ones that its bound leaves. Otherwise a neighbour without a point is marked
+// visited here: it is never scored nor expanded, and the expansion then skips it by the
+// visited test alone.
+void queue_list(const Query& query, bool bounded, std::span<const Slot> list,
+                const PointTable& points, WalkScratch& w, ScoringScratch& k) {
   // Every mark of the list is fetched before any decision that depends on one, so their
   // cache misses overlap instead of following one another. Prefetches rather than loads: a
   // load waiting on memory holds up everything after it.
@@ -111,7 +112,7 @@ void queue_list(const Query& query, std::span<const Slot> list, const PointTable
     if (mark.has(VISITED | SCORED, w.epoch)) {
       continue;
     }
-    if (query.code != nullptr) {
+    if (bounded) {
       // Most neighbours are decided by their code alone: fetch it rather than the vector and
       // root, which the bound fetches for the ones it leaves.
       mark.set(SCORED, w.epoch);
@@ -143,7 +144,7 @@ void queue_list(const Query& query, std::span<const Slot> list, const PointTable
 
 // Of the neighbours queued by their code rows, keeps for the kernel those whose row holds a
 // code, which says that the vector is in the arena and has the query's length. The rest are
-// checked as queue_list checks them without a code.
+// checked as queue_list checks the neighbours it does not leave to a bound.
 void settle_queued(const Query& query, const PointTable& points, WalkScratch& w, ScoringScratch& k) {
   std::size_t kept = 0;
   for (std::size_t j = 0; j < k.kernel_slots.size(); ++j) {
@@ -181,7 +182,8 @@ void score_neighbors(const HNSWIndex& index, const Query& query, Slot node, std:
     return;  // scored ahead with an earlier candidate
   }
   w.marks[node].set(QUEUED, w.epoch);
-  queue_list(query, index.neighbors(node, layer), points, w, k);
+  const bool bounded = query.code != nullptr && worst == worst;
+  queue_list(query, bounded, index.neighbors(node, layer), points, w, k);
   if (k.kernel_slots.empty()) {
     return;
   }
@@ -200,19 +202,14 @@ void score_neighbors(const HNSWIndex& index, const Query& query, Slot node, std:
       break;
     }
     w.marks[waiting.slot].set(QUEUED, w.epoch);
-    queue_list(query, waiting.list, points, w, k);
+    queue_list(query, bounded, waiting.list, points, w, k);
   }
-  if (query.code != nullptr) {
-    const bool bounded = worst == worst;
-    if (bounded) {
-      turn_away_by_bound(query, worst, points, k, nullptr,
-                         [&w, &k](std::size_t j) { w.marks[k.kernel_slots[j]].set(BOUNDED, w.epoch); });
-    }
-    const std::size_t queued = k.kernel_slots.size();
+  if (bounded) {
+    turn_away_by_bound(query, worst, points, k, nullptr,
+                       [&w, &k](std::size_t j) { w.marks[k.kernel_slots[j]].set(BOUNDED, w.epoch); });
+    const std::size_t left = k.kernel_slots.size();
     settle_queued(query, points, w, k);
-    if (bounded) {
-      k.decisions.exact -= queued - k.kernel_slots.size();  // they had no distance to find
-    }
+    k.decisions.exact -= left - k.kernel_slots.size();  // they had no distance to find
   }
   run_kernel(query, points, k,
              [&w, &k](std::size_t j, float distance) { w.marks[k.kernel_slots[j]].distance = distance; });
