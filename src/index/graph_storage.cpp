@@ -89,8 +89,9 @@ std::vector<Slot>& HNSWIndex::upper_list(Slot slot, std::size_t layer) {
 
 void HNSWIndex::set_node(Slot slot, HNSWNode node, const PointTable& points) {
   if (rows_.stride() == 0) {
-    // Rows stay on small pages: a huge page would add more memory than the walks gain.
-    rows_.reset(1 + std::min<std::size_t>(link_cap(m, 0), MAX_ROW_LINKS), false);
+    // On huge pages: a walk reads rows all over the graph and on small pages misses the TLB
+    // for many of them. The cost is at most the unused part of the last huge page.
+    rows_.reset(1 + std::min<std::size_t>(link_cap(m, 0), MAX_ROW_LINKS), true);
   }
   settled_.make_room(slot);
   while (uppers_.size() <= slot) {
