@@ -187,13 +187,18 @@ void score_neighbors(const HNSWIndex& index, const Query& query, Slot node, std:
   if (k.kernel_slots.empty()) {
     return;
   }
-  // The waiting candidates' lists are located and fetched together before any is read.
+  // The waiting candidates' lists are located and fetched together, every line of each, before
+  // any is read.
   w.ahead.clear();
   for (std::size_t i = 0; i < w.candidates.size() && w.ahead.size() < batch / 4; ++i) {
     const Slot waiting = w.candidates[i].slot;
     if (!w.marks[waiting].has(QUEUED, w.epoch) && index.has_node(waiting)) {
       std::span<const Slot> list = index.neighbors(waiting, layer);
-      __builtin_prefetch(list.data());
+      const auto first = reinterpret_cast<std::uintptr_t>(list.data()) / 64;
+      const auto last = (reinterpret_cast<std::uintptr_t>(list.data() + list.size()) + 63) / 64;
+      for (std::uintptr_t line = first; line < last; ++line) {
+        __builtin_prefetch(reinterpret_cast<const void*>(line * 64));
+      }
       w.ahead.push_back(Ahead{waiting, list});
     }
   }
