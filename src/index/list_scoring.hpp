@@ -10,6 +10,7 @@
 
 #include "core/distance.hpp"
 #include "core/point_table.hpp"
+#include "core/prefetch.hpp"
 #include "index/hnsw.hpp"
 #include "index/scoring_scratch.hpp"
 #include "index/scratch_buffer.hpp"
@@ -79,7 +80,7 @@ void turn_away_by_bound(const Query& query, double limit, const PointTable& poin
     }
     s.kernel_slots[kept] = s.kernel_slots[j];
     s.kernel_vectors[kept] = s.kernel_vectors[j];
-    __builtin_prefetch(s.kernel_vectors[kept]);  // its exact distance is next
+    prefetch_lines(s.kernel_vectors[kept], query.values.size() * sizeof(float));  // scored next
     points.prefetch_root(s.kernel_slots[kept]);
     if (positions != nullptr) {
       (*positions)[kept] = (*positions)[j];

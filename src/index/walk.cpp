@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "core/distance.hpp"
+#include "core/prefetch.hpp"
 #include "index/list_scoring.hpp"
 #include "index/point_lookup.hpp"
 #include "index/thread_scratch.hpp"
@@ -116,11 +117,7 @@ void queue_list(const Query& query, bool bounded, std::span<const Slot> list,
       // Most neighbours are decided by their code alone: fetch it rather than the vector and
       // root, which the bound fetches for the ones it leaves.
       mark.set(SCORED, w.epoch);
-      const char* row = reinterpret_cast<const char*>(points.code_row(slot));
-      const std::size_t row_bytes = code_row_bytes(query.values.size());
-      for (std::size_t line = 0; line < row_bytes; line += 64) {
-        __builtin_prefetch(row + line);
-      }
+      prefetch_lines(points.code_row(slot), code_row_bytes(query.values.size()));
       k.kernel_vectors.push_back(points.arena_place(slot));
       k.kernel_slots.push_back(slot);
       continue;
@@ -135,7 +132,7 @@ void queue_list(const Query& query, bool bounded, std::span<const Slot> list,
       mark.distance = MAX_DISTANCE;
       continue;
     }
-    __builtin_prefetch(vector.data());
+    prefetch_lines(vector.data(), vector.size_bytes());
     points.prefetch_root(slot);
     k.kernel_vectors.push_back(vector.data());
     k.kernel_slots.push_back(slot);
@@ -194,11 +191,7 @@ void score_neighbors(const HNSWIndex& index, const Query& query, Slot node, std:
     const Slot waiting = w.candidates[i].slot;
     if (!w.marks[waiting].has(QUEUED, w.epoch) && index.has_node(waiting)) {
       std::span<const Slot> list = index.neighbors(waiting, layer);
-      const auto first = reinterpret_cast<std::uintptr_t>(list.data()) / 64;
-      const auto last = (reinterpret_cast<std::uintptr_t>(list.data() + list.size()) + 63) / 64;
-      for (std::uintptr_t line = first; line < last; ++line) {
-        __builtin_prefetch(reinterpret_cast<const void*>(line * 64));
-      }
+      prefetch_lines(list.data(), list.size_bytes());
       w.ahead.push_back(Ahead{waiting, list});
     }
   }
