@@ -13,7 +13,8 @@ inline constexpr std::uintptr_t CACHE_LINE = 64;
 // alone leaves the rest to wait for memory one line after another.
 inline void prefetch_lines(const void* data, std::size_t bytes) {
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
-  for (std::uintptr_t line = begin / CACHE_LINE; line < (begin + bytes + CACHE_LINE - 1) / CACHE_LINE; ++line) {
+  const std::uintptr_t end = (begin + bytes + CACHE_LINE - 1) / CACHE_LINE;
+  for (std::uintptr_t line = begin / CACHE_LINE; line < end; ++line) {
     __builtin_prefetch(reinterpret_cast<const void*>(line * CACHE_LINE));
   }
 }

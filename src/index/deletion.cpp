@@ -2,6 +2,7 @@
 // keeps no tombstones and its lists stay within their caps.
 #include <algorithm>
 
+#include "core/prefetch.hpp"
 #include "index/hnsw.hpp"
 #include "index/link_caps.hpp"
 #include "index/list_scoring.hpp"
@@ -39,10 +40,7 @@ void gather_candidates(const HNSWIndex& index, const ListRepair& repair, const S
       r.candidates.push_back(slot);
       // Fetched while the rest are gathered: scoring them all waits on memory otherwise.
       const std::span<const float> vector = points.vector(slot);
-      const char* bytes = reinterpret_cast<const char*>(vector.data());
-      for (std::size_t line = 0; line < vector.size_bytes(); line += 64) {
-        __builtin_prefetch(bytes + line);
-      }
+      prefetch_lines(vector.data(), vector.size_bytes());
       points.prefetch_root(slot);
     }
   };

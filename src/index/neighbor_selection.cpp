@@ -5,6 +5,7 @@
 
 #include "core/bound.hpp"
 #include "core/distance.hpp"
+#include "core/prefetch.hpp"
 #include "index/list_scoring.hpp"
 #include "index/link_caps.hpp"
 #include "index/point_lookup.hpp"
@@ -282,9 +283,7 @@ bool add_to_settled_by_bounds(std::vector<Slot>& list, Slot owner, std::size_t c
   const std::size_t row_bytes = code_row_bytes(points.dimension());
   for (Slot linked : links) {
     const std::int8_t* row = points.code_row(linked);
-    for (std::size_t line = 0; line < row_bytes; line += 64) {
-      __builtin_prefetch(row + line);
-    }
+    prefetch_lines(row, row_bytes);
     s.rows.push_back(row);
   }
   auto is_coded = [&](Slot slot) { return coded(points, slot); };
