@@ -58,9 +58,16 @@ void gather_candidates(const HNSWIndex& index, const ListRepair& repair, const S
 }
 
 // The repaired list: neighbour selection over the candidates, then the nearest of those it
-// passed over until the list is as long as it was. Reads the graph only; any thread.
-void choose_repaired_list(const HNSWIndex& index, const ListRepair& repair, const SlotSet& doomed,
-                          const PointTable& points, std::vector<Slot>& chosen) {
+// passed over until the list is as long as it was; not needed when the list names no removed
+// slot. Reads the graph only; any thread.
+void repair_list(const HNSWIndex& index, const ListRepair& repair, const SlotSet& doomed,
+                 const PointTable& points, RepairedList& out) {
+  std::span<const Slot> own = index.neighbors(repair.owner, repair.layer);
+  out.needed = std::any_of(own.begin(), own.end(), [&](Slot slot) { return doomed.contains(slot); });
+  if (!out.needed) {
+    return;
+  }
+  std::vector<Slot>& chosen = out.chosen;
   Scratch& s = thread_scratch();
   RemovalScratch& r = s.removal;
   gather_candidates(index, repair, doomed, points, r);
@@ -83,6 +90,21 @@ void choose_repaired_list(const HNSWIndex& index, const ListRepair& repair, cons
   for (std::size_t i = 0; i < s.selection.selection.size() && chosen.size() < keep; ++i) {
     if (r.seen.insert(s.selection.selection[i].slot)) {
       chosen.push_back(s.selection.selection[i].slot);
+    }
+  }
+  // r.seen now holds the chosen links.
+  out.dropped.clear();
+  r.listed.clear(own.size());
+  for (Slot linked : own) {
+    r.listed.insert(linked);
+    if (!r.seen.contains(linked) && !doomed.contains(linked)) {
+      out.dropped.push_back(linked);
+    }
+  }
+  out.added.clear();
+  for (Slot linked : chosen) {
+    if (!r.listed.contains(linked)) {
+      out.added.push_back(linked);
     }
   }
 }
@@ -111,13 +133,18 @@ void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points,
         prefetch_links(source);
         r.owners.push_back(source);
       }
+      return true;
     });
   }
 
+  // Every owner's layer-0 list is queued, and its repair checks whether it names a removed
+  // slot: the lists are then read on the pool, their waits for memory overlapping. The upper
+  // lists, few, are checked here.
   r.repairs.clear();
   for (Slot owner : r.owners) {
+    r.repairs.push_back(ListRepair{owner, 0});
     const std::size_t layers = 1 + (uppers_[owner] == NO_UPPER ? 0 : upper_[uppers_[owner]].size());
-    for (std::size_t layer = 0; layer < layers; ++layer) {
+    for (std::size_t layer = 1; layer < layers; ++layer) {
       std::span<const Slot> list = neighbors(owner, layer);
       if (std::any_of(list.begin(), list.end(), [&](Slot slot) { return r.doomed.contains(slot); })) {
         r.repairs.push_back(ListRepair{owner, static_cast<std::uint32_t>(layer)});
@@ -130,33 +157,24 @@ void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points,
   for (std::size_t begin = 0; begin < r.repairs.size(); begin += REPAIR_CHUNK) {
     const std::span<const ListRepair> chunk =
         std::span(r.repairs).subspan(begin, std::min(REPAIR_CHUNK, r.repairs.size() - begin));
-    if (r.chosen_lists.size() < chunk.size()) {
-      r.chosen_lists.resize(chunk.size());
+    if (r.repaired.size() < chunk.size()) {
+      r.repaired.resize(chunk.size());
     }
     parallel_for(chunk.size(), [&](std::size_t i) {
-      choose_repaired_list(*this, chunk[i], r.doomed, points, r.chosen_lists[i]);
+      repair_list(*this, chunk[i], r.doomed, points, r.repaired[i]);
     });
     for (std::size_t i = 0; i < chunk.size(); ++i) {
-      const auto [owner, layer] = chunk[i];
-      const std::vector<Slot>& chosen = r.chosen_lists[i];
-      std::span<const Slot> list = neighbors(owner, layer);
-      r.listed.clear(list.size());
-      for (Slot linked : list) {
-        r.listed.insert(linked);
+      const RepairedList& repaired = r.repaired[i];
+      if (!repaired.needed) {
+        continue;
       }
-      r.seen.clear(chosen.size());
-      for (Slot linked : chosen) {
-        r.seen.insert(linked);
-        if (!r.listed.contains(linked)) {
-          in_links_.add(linked, owner);
-        }
+      const auto [owner, layer] = chunk[i];
+      const std::vector<Slot>& chosen = repaired.chosen;
+      for (Slot linked : repaired.added) {
+        in_links_.add(linked, owner);
       }
       if (layer == 0) {
-        for (Slot linked : list) {
-          if (!r.seen.contains(linked)) {
-            r.exposed.push_back(linked);
-          }
-        }
+        r.exposed.insert(r.exposed.end(), repaired.dropped.begin(), repaired.dropped.end());
         for (Slot linked : chosen) {
           r.relinked.insert(linked);
         }
@@ -182,6 +200,17 @@ void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points,
     return !has_node(slot) || !holds_point(points, slot) || r.doomed.contains(slot) ||
            r.relinked.contains(slot) || !r.seen.insert(slot);
   });
+  // Each check follows a chain of reads, from the slot's sources to the first one's list:
+  // started for all of them first, the chains overlap.
+  for (Slot slot : r.exposed) {
+    in_links_.prefetch(slot);
+  }
+  for (Slot slot : r.exposed) {
+    in_links_.for_each_source(slot, [&](Slot source) {
+      prefetch_links(source);
+      return false;
+    });
+  }
   // Rare: selection from the removed node's list usually keeps them. Their own lists name no
   // removed node: they were repaired if they did.
   for (Slot slot : r.exposed) {
@@ -216,13 +245,14 @@ void HNSWIndex::remove(std::span<const Slot> doomed, const PointTable& points,
 std::size_t HNSWIndex::ways_in(Slot slot, const SlotSet& doomed, std::size_t enough) const {
   std::vector<Slot> sources;
   in_links_.for_each_source(slot, [&](Slot source) {
-    if (sources.size() < enough && has_node(source) && !doomed.contains(source) &&
+    if (has_node(source) && !doomed.contains(source) &&
         std::find(sources.begin(), sources.end(), source) == sources.end()) {
       std::span<const Slot> list = neighbors(source, 0);
       if (std::find(list.begin(), list.end(), slot) != list.end()) {
         sources.push_back(source);
       }
     }
+    return sources.size() < enough;
   });
   return sources.size();
 }

@@ -24,18 +24,32 @@ class InLinks {
   void build(const HNSWIndex& index, std::size_t slot_count);
   void clear();
 
-  // The nodes recorded as listing `target`, on any layer, possibly repeated.
+  // Visits the nodes recorded as listing `target`, on any layer, possibly repeated, until
+  // `visit` returns false.
   template <class Visit>
   void for_each_source(Slot target, Visit visit) const {
     if (target + std::size_t{1} < offsets_.size()) {
       for (std::size_t i = offsets_[target]; i < offsets_[target + 1]; ++i) {
-        visit(sources_[i]);
+        if (!visit(sources_[i])) {
+          return;
+        }
       }
     }
     if (target < latest_added_.size()) {
       for (std::uint32_t i = latest_added_[target]; i != NO_ENTRY; i = earlier_added_[i]) {
-        visit(added_sources_[i]);
+        if (!visit(added_sources_[i])) {
+          return;
+        }
       }
+    }
+  }
+  // Starts fetching where the sources of `target` are recorded.
+  void prefetch(Slot target) const {
+    if (target + std::size_t{1} < offsets_.size()) {
+      __builtin_prefetch(&offsets_[target]);
+    }
+    if (target < latest_added_.size()) {
+      __builtin_prefetch(&latest_added_[target]);
     }
   }
   // Records a link from `source` to `target` made after the build.

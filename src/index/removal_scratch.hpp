@@ -72,6 +72,14 @@ struct ListRepair {
   std::uint32_t layer;
 };
 
+// What a repair chose for its list, and how that differs from the list as it stood.
+struct RepairedList {
+  bool needed = false;  // the list named a removed slot
+  std::vector<Slot> chosen;
+  std::vector<Slot> added;    // chosen, not listed before
+  std::vector<Slot> dropped;  // listed before, neither chosen nor removed
+};
+
 struct RemovalScratch {
   SlotSet doomed;    // the slots being removed
   SlotSet seen;      // one list's candidates, then its chosen links
@@ -79,8 +87,8 @@ struct RemovalScratch {
   SlotSet relinked;  // slots some repaired layer-0 list links to
   std::vector<Slot> owners;
   std::vector<ListRepair> repairs;
-  std::vector<std::vector<Slot>> chosen_lists;  // of the repairs being applied, by position
-  std::vector<Slot> candidates;                 // of one repair
+  std::vector<RepairedList> repaired;  // of the repairs being applied, by position
+  std::vector<Slot> candidates;        // of one repair
   std::vector<Slot> exposed;
 };
 
