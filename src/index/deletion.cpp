@@ -28,10 +28,10 @@ constexpr float REPAIR_SLACK = 1.1f;
 // other repair of the same removal writes, so the graph does not depend on the threads.
 constexpr std::size_t REPAIR_CHUNK = 1024;
 
-// Candidates for a repaired list, in the order gathered: distinct, holding points, neither
-// the owner nor a removed slot.
-void gather_candidates(const HNSWIndex& index, const ListRepair& repair, const SlotSet& doomed,
-                       const PointTable& points, RemovalScratch& r) {
+// Candidates for a repaired list, from the owner's list `own` and the removed nodes' lists,
+// in the order gathered: distinct, holding points, neither the owner nor a removed slot.
+void gather_candidates(const HNSWIndex& index, const ListRepair& repair, std::span<const Slot> own,
+                       const SlotSet& doomed, const PointTable& points, RemovalScratch& r) {
   r.candidates.clear();
   r.seen.clear(2 * link_cap(index.m, repair.layer));
   r.seen.insert(repair.owner);
@@ -44,7 +44,6 @@ void gather_candidates(const HNSWIndex& index, const ListRepair& repair, const S
       points.prefetch_root(slot);
     }
   };
-  std::span<const Slot> own = index.neighbors(repair.owner, repair.layer);
   for (Slot linked : own) {
     offer(linked);
   }
@@ -70,7 +69,7 @@ void repair_list(const HNSWIndex& index, const ListRepair& repair, const SlotSet
   std::vector<Slot>& chosen = out.chosen;
   Scratch& s = thread_scratch();
   RemovalScratch& r = s.removal;
-  gather_candidates(index, repair, doomed, points, r);
+  gather_candidates(index, repair, own, doomed, points, r);
   score_list(point_query(points, repair.owner), r.candidates, points, s.scoring.list_distances, s.scoring);
   s.selection.selection.clear();
   for (std::size_t i = 0; i < r.candidates.size(); ++i) {
