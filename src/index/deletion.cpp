@@ -85,7 +85,7 @@ void repair_list(const HNSWIndex& index, const ListRepair& repair, const SlotSet
   for (Slot linked : chosen) {
     r.seen.insert(linked);
   }
-  const std::size_t keep = std::min(index.neighbors(repair.owner, repair.layer).size(), cap);
+  const std::size_t keep = std::min(own.size(), cap);
   for (std::size_t i = 0; i < s.selection.selection.size() && chosen.size() < keep; ++i) {
     if (r.seen.insert(s.selection.selection[i].slot)) {
       chosen.push_back(s.selection.selection[i].slot);
